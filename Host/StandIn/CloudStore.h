@@ -36,3 +36,12 @@ std::shared_ptr<CloudStore> OpenCloudStore(const CFSInitParams& params,
 
 // The local folder store: cloud paths are paths of the local file system.
 std::shared_ptr<CloudStore> MakeFolderStore(const std::string& root);
+
+namespace tzhost {
+struct MountPathEntry;
+}
+
+// The S3 store for a registry entry with an "endpoint" (built when the S3
+// folder is present; see TZHOST_WITH_S3).
+std::shared_ptr<CloudStore> MakeS3Store(const tzhost::MountPathEntry& entry,
+                                        CJwError& error);
