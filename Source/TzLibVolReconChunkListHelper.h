@@ -95,6 +95,13 @@ class TZRECON_API CloudChunkListHelper {
   const CFSInitParams& InitParams() const { return m_initParams; }
 
  private:
+  // How a volume check came out. A cloud store that fails (as opposed to an
+  // object that does not exist) fails the walk rather than skipping a volume
+  // whose chunks would then be missing from the dump.
+  enum class VolumeCheck { kPass, kSkip, kStoreFailed };
+  VolumeCheck CheckSIMarker(const std::string& volumePath, bool& singleInstanced);
+  VolumeCheck CheckCopyId(const std::string& volumePath, unsigned int copyId);
+
   std::string m_mountPath;
   std::string m_userName;
   std::string m_password;

@@ -1,0 +1,246 @@
+#include "ReconDetail.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <climits>
+#include <cstring>
+
+#include "EvDebug.h"
+
+namespace tzrecon {
+
+const char kDumpHeader[] = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
+static_assert(sizeof(kDumpHeader) - 1 == kDumpHeaderSize, "the dump header is 61 bytes");
+
+namespace {
+
+bool IsAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool AtEnd(const char* p, const char* end) { return end ? p >= end : *p == '\0'; }
+
+}  // namespace
+
+Decimal ReadDecimal(const char* text, const char* end, int32_t& value) {
+  const char* p = text;
+  while (!AtEnd(p, end) && IsAsciiSpace(*p)) ++p;
+  bool negative = false;
+  if (!AtEnd(p, end) && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  // Accumulate the magnitude in 64 bits and stop growing it once it has left
+  // the 32-bit range, so no digit count can overflow.
+  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+  int64_t magnitude = 0;
+  bool digits = false, outOfRange = false;
+  while (!AtEnd(p, end) && *p >= '0' && *p <= '9') {
+    digits = true;
+    if (!outOfRange) {
+      magnitude = magnitude * 10 + (*p - '0');
+      if (magnitude > limit) outOfRange = true;
+    }
+    ++p;
+  }
+  if (!digits) {
+    value = 0;
+    return Decimal::kNoDigits;
+  }
+  if (outOfRange) {
+    value = negative ? INT32_MIN : INT32_MAX;
+    return Decimal::kOutOfRange;
+  }
+  value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  return Decimal::kOk;
+}
+
+void EnsureTrailingSlash(std::string& path) {
+  if (path.empty() || path.back() != '/') path.push_back('/');
+}
+
+bool MatchesPrefixPattern(const std::string& name, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  if (name.size() < n || name.compare(0, n, prefix) != 0) return false;
+  return name.find_first_of("\n\r", n) == std::string::npos;
+}
+
+ChunkPath ReadChunkPath(size_t mountPathLength, const std::string& chunkPath,
+                        ChunkPathParts& parts) {
+  const size_t end = chunkPath.size();
+  const size_t start = mountPathLength + 2;  // past "<mount path>V_"
+  if (start >= end) return ChunkPath::kMalformed;
+  const size_t slash = chunkPath.find('/', start);
+  if (slash == std::string::npos) return ChunkPath::kMalformed;
+
+  const char* text = chunkPath.data() + start;
+  const char* textEnd = chunkPath.data() + slash;
+  ReadDecimal(text, textEnd, parts.volumeId);
+  parts.volumeFolderLength = slash;
+
+  // The volume folder must be named by the id's own decimal form: V_012,
+  // V_12a, V_+12 and a bare V_ are not volumes of this library.
+  char rendered[16];
+  auto result = std::to_chars(rendered, rendered + sizeof rendered, parts.volumeId);
+  if (static_cast<size_t>(result.ptr - rendered) != static_cast<size_t>(textEnd - text) ||
+      std::memcmp(rendered, text, static_cast<size_t>(textEnd - text)) != 0)
+    return ChunkPath::kForeignVolume;
+
+  if (slash + 1 >= end) return ChunkPath::kMalformed;
+  const size_t underscore = chunkPath.rfind('_');
+  if (underscore == std::string::npos || underscore <= slash || underscore + 1 >= end)
+    return ChunkPath::kMalformed;
+  parts.chunkIdOutOfRange = ReadDecimal(chunkPath.data() + underscore + 1,
+                                        chunkPath.data() + end,
+                                        parts.chunkId) == Decimal::kOutOfRange;
+  return ChunkPath::kOk;
+}
+
+bool LabelCarriesCopyId(const char* label, uint32_t copyId) {
+  int32_t id = 0;
+  if (ReadDecimal(label + kLabelCopyIdOffset, label + kLabelReadSize, id) == Decimal::kOutOfRange)
+    return false;
+  return static_cast<uint32_t>(id) == copyId;
+}
+
+int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end) {
+  // A name is at most 63 bytes and ends at the first space within 64 bytes;
+  // a value is at most 4095 bytes and ends at the first newline.
+  name = cursor;
+  for (int i = 0;; ++i, ++cursor) {
+    if (i == 64 || cursor >= end) return -1;
+    if (*cursor == ' ') break;
+  }
+  *cursor++ = '\0';
+  value = cursor;
+  for (int i = 0;; ++i, ++cursor) {
+    if (i == 4096 || cursor >= end) return -1;
+    if (*cursor == '\n') break;
+  }
+  *cursor++ = '\0';
+  return 0;
+}
+
+bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chunkId,
+                          EvDebug& debug, const std::string& trailerPath) {
+  static const char kTag[] = "ChunkListHelper::GetVolumeAndChunkIdFromCMT";
+  bool found = false;
+  char* cursor = data;
+  char* name = nullptr;
+  char* value = nullptr;
+  while (SplitTrailerRecord(cursor, name, value, data + size) == 0) {
+    // Names and values are zero-terminated text from here on: a zero byte
+    // inside either ends it.
+    int32_t id = 0;
+    if (std::strcmp(name, "VolumeId") == 0) {
+      found = true;
+      // A value beyond the 32-bit range never matches an id.
+      if (ReadDecimal(value, nullptr, id) == Decimal::kOutOfRange || id != volumeId) {
+        debug.DebugLvl(kTag, -1, "Volume Id in Chunk [%d] and in volume folder [%d] do not match.",
+                       id, volumeId);
+        return false;
+      }
+    } else if (std::strcmp(name, "ChunkId") == 0) {
+      found = true;
+      if (ReadDecimal(value, nullptr, id) == Decimal::kOutOfRange || id != chunkId) {
+        debug.DebugLvl(kTag, -1,
+                       "Chunk Id in chunk map trailer [%d] and in chunk file name [%d] do not match",
+                       id, chunkId);
+        return false;
+      }
+    }
+  }
+  if (!found) {
+    debug.DebugLvl(kTag, -1, "Either chunk id or volume id not found on chunk map trailer (%s)",
+                   trailerPath.c_str());
+    return false;
+  }
+  return true;
+}
+
+size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
+                 uint64_t size, bool singleInstanced) {
+  char* p = out;
+  char* const last = out + kMaxRowSize;
+  p = std::to_chars(p, last, mountPathId).ptr;
+  *p++ = ',';
+  *p++ = ' ';
+  p = std::to_chars(p, last, volumeId).ptr;
+  *p++ = ',';
+  *p++ = ' ';
+  p = std::to_chars(p, last, chunkId).ptr;
+  *p++ = ',';
+  *p++ = ' ';
+  p = std::to_chars(p, last, size).ptr;
+  *p++ = ',';
+  *p++ = ' ';
+  *p++ = singleInstanced ? '1' : '0';
+  *p++ = '\r';
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+int OpenForReading(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOATIME);
+  // O_NOATIME is refused (EPERM) on files the process does not own unless it
+  // holds CAP_FOWNER; read them the ordinary way.
+  if (fd < 0 && errno == EPERM) fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  return fd;
+}
+
+long ReadUpTo(int fd, void* buffer, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = read(fd, static_cast<char*>(buffer) + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done ? static_cast<long>(done) : -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+FILE* CreateDumpFile(const std::string& path) {
+  // O_NOFOLLOW: the dump's name is predictable, and a link planted at it in a
+  // shared folder must not make us truncate another file. O_NONBLOCK keeps a
+  // FIFO at the name from stalling the open; it is refused below.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  // Rows are small; a large buffer turns them into few writes.
+  setvbuf(file, nullptr, _IOFBF, 256 * 1024);
+  return file;
+}
+
+bool WriteDump(FILE* file, const void* data, size_t size) {
+  return fwrite_unlocked(data, 1, size, file) == size;
+}
+
+}  // namespace tzrecon

@@ -1,0 +1,97 @@
+// Internals shared by the two listers: decimal ids, chunk path reading, the
+// media label and trailer formats, rows, and the file calls of the disk walk.
+// Not installed and not exported.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class EvDebug;
+
+namespace tzrecon {
+
+// The media label holds the copy id as decimal text at byte 1007; the first
+// 1551 bytes are read.
+constexpr size_t kLabelCopyIdOffset = 1007;
+constexpr size_t kLabelReadSize = 1551;
+// A chunk map trailer's records lie in its first 1024 bytes.
+constexpr size_t kTrailerReadSize = 1024;
+
+extern const char kDumpHeader[];  // 61 bytes, CR LF included
+constexpr size_t kDumpHeaderSize = 61;
+
+enum class Decimal { kOk, kNoDigits, kOutOfRange };
+
+// Reads a decimal id the way atoi does: leading white space, an optional
+// sign, then digits up to the first other byte; no digits gives 0. Unlike
+// atoi it never overflows: a number beyond the signed 32-bit range is
+// reported as kOutOfRange and `value` is clamped to INT32_MIN or INT32_MAX.
+// Reading stops at `end` (or at a zero byte when `end` is null).
+Decimal ReadDecimal(const char* text, const char* end, int32_t& value);
+
+// Appends "/" when `path` does not end in one.
+void EnsureTrailingSlash(std::string& path);
+
+// True when `name` starts with `prefix` and holds no line feed or carriage
+// return: exactly the names that the ECMAScript expression "(prefix)(.*)"
+// matches as a whole.
+bool MatchesPrefixPattern(const std::string& name, const char* prefix);
+
+// What a chunk path "<mount path>/V_<volume id>/<...>_<chunk id>" yields.
+enum class ChunkPath {
+  kOk,             // ids read; the chunk gets a row if it passes its checks
+  kForeignVolume,  // volume id text is not the plain decimal form of an id
+  kMalformed,      // no volume folder, chunk name or "_": the walk fails
+};
+
+struct ChunkPathParts {
+  int32_t volumeId = 0;
+  int32_t chunkId = 0;
+  bool chunkIdOutOfRange = false;
+  size_t volumeFolderLength = 0;  // the volume folder path is chunkPath[0, this)
+};
+
+// `mountPathLength` is the length of the mount path with its trailing "/".
+// The two bytes after it (the "V_" of the volume folder) are skipped by
+// position, not compared.
+ChunkPath ReadChunkPath(size_t mountPathLength, const std::string& chunkPath,
+                        ChunkPathParts& parts);
+
+// Whether the copy id at byte 1007 of a label's first 1551 bytes is `copyId`
+// (compared as 32-bit integers; a number out of the 32-bit range never is).
+bool LabelCarriesCopyId(const char* label, uint32_t copyId);
+
+// Splits the next "name value\n" record in place (see
+// ChunkListHelper::GetNextNameValue).
+int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end);
+
+// Checks the records of a trailer's first bytes (`data`, `size` bytes,
+// modified in place) against the ids, logging the first mismatch through
+// `debug`. True when at least one id record was found and all matched.
+bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chunkId,
+                          EvDebug& debug, const std::string& trailerPath);
+
+// Formats "%d, %d, %d, %llu, %d\r\n" into `out` (at least kMaxRowSize bytes)
+// and returns its length.
+constexpr size_t kMaxRowSize = 96;
+size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
+                 uint64_t size, bool singleInstanced);
+
+// Opens a file for reading without updating its access time where the
+// kernel permits, and without blocking on a FIFO. Returns -1 with errno set.
+int OpenForReading(const char* path);
+// Reads until `length` bytes arrived, the end of the file, or an error.
+// Returns the byte count, or -1 on an error before any byte arrived.
+long ReadUpTo(int fd, void* buffer, size_t length);
+
+// Creates (or truncates) the dump file for writing. A symbolic link at its
+// name and anything but a regular file are refused. Returns null with errno
+// set on failure.
+FILE* CreateDumpFile(const std::string& path);
+
+// Writes `size` bytes to the dump; false when the stream reports a failure.
+bool WriteDump(FILE* file, const void* data, size_t size);
+
+}  // namespace tzrecon

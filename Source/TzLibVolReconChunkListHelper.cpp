@@ -1,0 +1,650 @@
+#include "TzLibVolReconChunkListHelper.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "JwFile.h"
+#include "ReconDetail.h"
+#include "TzpiFileSystemAgent.h"
+
+using tzrecon::ChunkPath;
+using tzrecon::ChunkPathParts;
+using tzrecon::EnsureTrailingSlash;
+
+namespace {
+
+const char kDumpTag[] = "ChunkListHelper::Dump";
+const char kVolumesTag[] = "ChunkListHelper::EnumerateVolumes";
+const char kVerifyVolumeTag[] = "ChunkListHelper::VerifyVolume";
+const char kTrailerTag[] = "ChunkListHelper::GetVolumeAndChunkIdFromCMT";
+const char kFileSizeTag[] = "ChunkListHelper::GetFileSize";
+
+const char kSIMarker[] = ".tzsivolume";
+const char kMediaLabel[] = "MEDIA_LABEL";
+const char kTrailerPrefix[] = "CHUNKMAP_TRAILER_";
+
+std::string TrailerPath(const std::string& chunkPath, const ChunkPathParts& parts) {
+  std::string path(chunkPath, 0, parts.volumeFolderLength);
+  path += '/';
+  path += kTrailerPrefix;
+  path += std::to_string(parts.chunkId);
+  return path;
+}
+
+// Opens the dump file and writes its header. Logs and returns null when the
+// file cannot be created or the header cannot be written (the file stays).
+FILE* StartDump(EvDebug& debug, const std::string& dumpFileName) {
+  FILE* file = tzrecon::CreateDumpFile(dumpFileName);
+  if (file == nullptr) {
+    debug.DebugLvl(kDumpTag, -1, "Error :: Cannot create the dump file [%s]", dumpFileName.c_str());
+    return nullptr;
+  }
+  if (!tzrecon::WriteDump(file, tzrecon::kDumpHeader, tzrecon::kDumpHeaderSize)) {
+    debug.DebugLvl(kDumpTag, -1, "Error :: Failed to write the dump file [%s], error=%s",
+                   dumpFileName.c_str(), strerror(errno));
+    fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+// Closes the dump file. A failing close (the last rows could not be written:
+// a full disk, a file size limit) fails the dump.
+bool FinishDump(EvDebug& debug, FILE* file, const std::string& dumpFileName, bool walked) {
+  const bool flushed = fflush(file) == 0 && !ferror(file);
+  const int flushErrno = errno;
+  const bool closed = fclose(file) == 0;
+  if (!flushed || !closed) {
+    debug.DebugLvl(kDumpTag, -1, "Error :: Failed to write the dump file [%s], error=%s",
+                   dumpFileName.c_str(), strerror(flushed ? errno : flushErrno));
+    return false;
+  }
+  return walked;
+}
+
+// Appends one row; a failed write fails the walk.
+bool WriteRow(EvDebug& debug, const char* tag, FILE* file, const std::string& dumpFileName,
+              int mountPathId, const ChunkPathParts& parts, uint64_t size, bool si) {
+  char row[tzrecon::kMaxRowSize];
+  const size_t length = tzrecon::FormatRow(row, mountPathId, parts.volumeId, parts.chunkId, size, si);
+  if (!tzrecon::WriteDump(file, row, length)) {
+    debug.DebugLvl(tag, -1, "Error :: Failed to write the dump file [%s], error=%s",
+                   dumpFileName.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// The length of the mount path with its trailing "/".
+size_t MountPathLength(const std::string& mountPath) {
+  return mountPath.size() + (mountPath.empty() || mountPath.back() != '/' ? 1 : 0);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ChunkListHelper: a mount path on a local disk.
+
+ChunkListHelper::ChunkListHelper() : m_debug(nullptr) { Initialize(); }
+
+ChunkListHelper::ChunkListHelper(std::string mountPath, int mountPathId, unsigned int copyId,
+                                 MountPathTraverseMode traverseMode)
+    : ChunkListHelper() {
+  m_mountPath = std::move(mountPath);
+  m_mountPathId = mountPathId;
+  m_copyId = copyId;
+  m_traverseMode = traverseMode;
+}
+
+ChunkListHelper::~ChunkListHelper() = default;
+
+void ChunkListHelper::Initialize() {
+  m_mountPath.clear();
+  m_traverseMode = MOUNT_PATH_TRAVERSE_NOT_SET;
+  m_dumpFileName.clear();
+  m_dumpFile = nullptr;
+  m_mountPathId = -1;
+  m_copyId = 0;
+  m_isSIVolume = false;
+}
+
+bool ChunkListHelper::Dump(std::string dumpFileName) {
+  if (m_traverseMode == MOUNT_PATH_TRAVERSE_NOT_SET) {
+    m_debug.DebugLvl(kDumpTag, -1, "Error :: Traverse mode is not set for mount path [%s]",
+                     m_mountPath.c_str());
+    return false;
+  }
+  if (dumpFileName.empty()) {
+    m_debug.DebugLvl(kDumpTag, -1, "Error :: Dump File name is not set");
+    return false;
+  }
+  m_dumpFileName = std::move(dumpFileName);
+  m_dumpFile = StartDump(m_debug, m_dumpFileName);
+  if (m_dumpFile == nullptr) return false;
+
+  const bool walked = EnumerateVolumes(m_mountPath, m_copyId);
+  FILE* file = m_dumpFile;
+  m_dumpFile = nullptr;
+  return FinishDump(m_debug, file, m_dumpFileName, walked);
+}
+
+bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
+  m_isSIVolume = false;
+  if (mountPath.empty() || copyId == 0xFFFFFFFFu) {
+    m_debug.DebugLvl(kVolumesTag, -1, "Error :: Either mount path [%s] or copy id is not set",
+                     m_mountPath.c_str());
+    return false;
+  }
+  EnsureTrailingSlash(mountPath);
+
+  CJwDirectory directory;
+  CJwError error = directory.Open(mountPath.c_str(), "V_*", true);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kVolumesTag, -1, "Failed to open directory [%s], error=%s", mountPath.c_str(),
+                     error.AsString().c_str());
+    return false;
+  }
+  bool end = false;
+  SJwDirEntry entry;
+  error = directory.GetEntry(&entry, end);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kVolumesTag, -1, "Failed to get directory entry");
+    directory.Close();
+    return false;
+  }
+  std::string volumePath;
+  while (!end) {
+    volumePath.assign(mountPath).append(entry.name.c_str());
+    const bool si = IsSIVolume(volumePath);
+    m_isSIVolume = si;
+    const bool modeMatches = si ? m_traverseMode == MOUNT_PATH_TRAVERSE_SI
+                                : m_traverseMode == MOUNT_PATH_TRAVERSE_NON_SI;
+    if (modeMatches && VerifyCopyIdOnVolume(volumePath, copyId) &&
+        !EnumerateChunkFolders(volumePath)) {
+      directory.Close();
+      return false;
+    }
+    error = directory.GetEntry(&entry, end);
+    if (error.IsError()) {
+      // A listing that breaks off is not a complete one: the volumes after
+      // this point would be missing from the dump.
+      m_debug.DebugLvl(kVolumesTag, -1, "Failed to get directory entry");
+      directory.Close();
+      return false;
+    }
+  }
+  directory.Close();
+  return true;
+}
+
+bool ChunkListHelper::IsSIVolume(std::string volumePath) {
+  EnsureTrailingSlash(volumePath);
+  volumePath += kSIMarker;
+  struct stat status;
+  return !CJwFile::Stat(volumePath.c_str(), status).IsError();
+}
+
+bool ChunkListHelper::VerifyCopyIdOnVolume(std::string volumePath, unsigned int copyId) {
+  EnsureTrailingSlash(volumePath);
+  volumePath += kMediaLabel;
+  const int fd = tzrecon::OpenForReading(volumePath.c_str());
+  if (fd < 0) {
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
+                     volumePath.c_str());
+    return false;
+  }
+  char label[tzrecon::kLabelReadSize];
+  const long got = tzrecon::ReadUpTo(fd, label, sizeof label);
+  close(fd);
+  if (got != static_cast<long>(sizeof label)) {
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Media-label file Read error(%s)",
+                     volumePath.c_str());
+    return false;
+  }
+  return tzrecon::LabelCarriesCopyId(label, copyId);
+}
+
+bool ChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
+  static const char kTag[] = "ChunkListHelper::EnumerateChunkFolders";
+  EnsureTrailingSlash(volumePath);
+
+  CJwDirectory directory;
+  CJwError error = directory.Open(volumePath.c_str(), "CHUNK_*", true);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kTag, -1, " Failed to open volume [%s], error=%s", volumePath.c_str(),
+                     error.AsString().c_str());
+    return false;
+  }
+  bool end = false;
+  SJwDirEntry entry;
+  std::string chunkPath;
+  for (;;) {
+    error = directory.GetEntry(&entry, end);
+    if (error.IsError()) {
+      // Whether it is the first entry or a later one, the volume's listing
+      // is incomplete and so would the dump be.
+      m_debug.DebugLvl(kTag, -1, "Failed to get entries from [%s], error=%s", volumePath.c_str(),
+                       error.AsString().c_str());
+      directory.Close();
+      return false;
+    }
+    if (end) break;
+    chunkPath.assign(volumePath).append(entry.name.c_str());
+    bool ok = true;
+    if (m_traverseMode == MOUNT_PATH_TRAVERSE_SI)
+      ok = EnumSIChunkFiles(chunkPath);
+    else if (m_traverseMode == MOUNT_PATH_TRAVERSE_NON_SI)
+      ok = OnChunk(chunkPath);
+    if (!ok) {
+      directory.Close();
+      return false;
+    }
+  }
+  directory.Close();
+  return true;
+}
+
+bool ChunkListHelper::EnumSIChunkFiles(std::string chunkFolderPath) {
+  static const char kTag[] = "ChunkListHelper::EnumSIChunkFiles";
+  EnsureTrailingSlash(chunkFolderPath);
+
+  CJwDirectory directory;
+  CJwError error = directory.Open(chunkFolderPath.c_str(), "CHUNK_META_DATA_*", true);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kTag, -1, "Failed to open SI chunk [%s]", chunkFolderPath.c_str());
+    return false;
+  }
+  bool end = false;
+  SJwDirEntry entry;
+  std::string path;
+  for (;;) {
+    error = directory.GetEntry(&entry, end);
+    if (error.IsError()) {
+      // The chunk's metadata files after this point would be missing.
+      m_debug.DebugLvl(kTag, -1, "Failed to get entries from [%s], error=%s",
+                       chunkFolderPath.c_str(), error.AsString().c_str());
+      directory.Close();
+      return false;
+    }
+    if (end) break;
+    if (std::strstr(entry.name.c_str(), ".idx") != nullptr) continue;
+    path.assign(chunkFolderPath).append(entry.name.c_str());
+    // A metadata file whose path cannot be read is passed over; a row that
+    // could not be written fails the walk.
+    if (!OnChunk(path) && m_dumpFile != nullptr && ferror(m_dumpFile)) {
+      directory.Close();
+      return false;
+    }
+  }
+  directory.Close();
+  return true;
+}
+
+bool ChunkListHelper::OnChunk(std::string chunkPath) {
+  static const char kTag[] = "ChunkListHelper::OnChunk";
+  if (m_dumpFile == nullptr) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Dump file handle is stale.");
+    return false;
+  }
+  if (m_debug.IsEnabled(2)) m_debug.DebugLvl(kTag, 2, "Dumping Chunk Info [%s]", chunkPath.c_str());
+
+  ChunkPathParts parts;
+  switch (tzrecon::ReadChunkPath(MountPathLength(m_mountPath), chunkPath, parts)) {
+    case ChunkPath::kMalformed:
+      return false;
+    case ChunkPath::kForeignVolume:
+      return true;
+    case ChunkPath::kOk:
+      break;
+  }
+  if (parts.chunkIdOutOfRange) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Chunk id of [%s] is out of range, skipping",
+                     chunkPath.c_str());
+    return true;
+  }
+  const uint64_t size = GetFileSize(chunkPath);
+  if (!VerifyVolumeAndChunkIdFromCMT(TrailerPath(chunkPath, parts), parts.volumeId, parts.chunkId))
+    return true;
+  return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
+                  m_isSIVolume);
+}
+
+uint64_t ChunkListHelper::GetFileSize(std::string path) {
+  struct stat status;
+  CJwError error = CJwFile::Stat(path.c_str(), status);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kFileSizeTag, -1, "Failed to get the file size, Ignoring, error=%s",
+                     error.AsString().c_str());
+    return 0;
+  }
+  return static_cast<uint64_t>(status.st_size);
+}
+
+bool ChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,
+                                                    int chunkId) {
+  const int fd = tzrecon::OpenForReading(trailerPath.c_str());
+  if (fd < 0) {
+    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
+                     trailerPath.c_str());
+    return false;
+  }
+  char buffer[tzrecon::kTrailerReadSize + 1];
+  const long got = tzrecon::ReadUpTo(fd, buffer, tzrecon::kTrailerReadSize);
+  close(fd);
+  if (got != static_cast<long>(tzrecon::kTrailerReadSize)) {
+    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to read 1024 bytes from CMT");
+    return false;
+  }
+  buffer[tzrecon::kTrailerReadSize] = '\0';
+  return tzrecon::VerifyTrailerRecords(buffer, tzrecon::kTrailerReadSize, volumeId, chunkId,
+                                       m_debug, trailerPath);
+}
+
+int ChunkListHelper::GetNextNameValue(char*& cursor, char*& name, char*& value, const char* end) {
+  return tzrecon::SplitTrailerRecord(cursor, name, value, end);
+}
+
+// ---------------------------------------------------------------------------
+// CloudChunkListHelper: a mount path in cloud storage, reached through the
+// host's cloud file-system component.
+
+CloudChunkListHelper::CloudChunkListHelper(std::string mountPath, int mountPathId,
+                                           unsigned int copyId, MountPathTraverseMode traverseMode,
+                                           int cloudHostParam)
+    : m_mountPath(std::move(mountPath)),
+      m_serverType(0),
+      m_lookupInt1(0),
+      m_lookupInt2(0),
+      m_mountPathType(0),
+      m_cloudHostParam(cloudHostParam),
+      m_mountPathId(mountPathId),
+      m_copyId(copyId),
+      m_initialized(false),
+      m_traverseMode(traverseMode),
+      m_debug(nullptr),
+      m_dumpFile(nullptr),
+      m_isSIVolume(false),
+      m_cloudFS(nullptr) {}
+
+CloudChunkListHelper::~CloudChunkListHelper() {
+  if (m_cloudFS != nullptr) {
+    delete m_cloudFS;
+    m_cloudFS = nullptr;
+  }
+}
+
+bool CloudChunkListHelper::init() {
+  static const char kTag[] = "init";
+  std::string mountPathRoot;
+  {
+    TZPI_FileSystemAgent agent;
+    if (agent.getMagneticMountPathInfo(m_mountPathId, 2, mountPathRoot, m_userName, m_password,
+                                       m_mountPathType, m_serverType, m_lookupInt1, m_lookupInt2,
+                                       m_lookupText) != 1) {
+      m_debug.DebugLvl(kTag, 2, "Failed to fetch mountpath[%d] info from registry", m_mountPathId);
+      return false;
+    }
+  }
+  if (m_mountPathType != MOUNT_PATH_TYPE_CLOUD) {
+    m_debug.DebugLvl(kTag, 2, "mountpath[%d] is not of cloud type, returning failure",
+                     m_mountPathId);
+    return false;
+  }
+  m_initParams.initKind = 1;
+  m_initParams.serverType = m_serverType;
+  m_initParams.mountPathId = m_mountPathId;
+  // The host text is one character: the low 8 bits of the host parameter.
+  m_initParams.host.hostText.assign(1, static_cast<char>(m_cloudHostParam & 0xFF));
+  m_initParams.host.hostPath = mountPathRoot;
+  m_initParams.user.userName = m_userName;
+  m_initParams.user.password = m_password;
+
+  m_fsInterface.reset(CFSInterface::GetFSInterfaceInstance(m_initParams));
+  if (m_fsInterface) m_fileInterface.reset(m_fsInterface->GetFileInterface());
+  m_cloudFS = new (std::nothrow) CCloudFS(m_initParams);
+  // Every volume check reads its label through the file interface: a
+  // component that gives none cannot serve this lister.
+  if (m_cloudFS == nullptr || !m_fileInterface) {
+    m_debug.DebugLvl(kTag, 2, "failed to intialize cloudFS fro mountpath[%d]", m_mountPathId);
+    return false;
+  }
+  m_initialized = true;
+  return true;
+}
+
+bool CloudChunkListHelper::Dump(std::string dumpFileName) {
+  if (!m_initialized) {
+    m_debug.DebugLvl(kDumpTag, -1, "Error :: CloudChunkListHelper is not initialized");
+    return false;
+  }
+  if (m_traverseMode == MOUNT_PATH_TRAVERSE_NOT_SET) {
+    m_debug.DebugLvl(kDumpTag, -1, "Error :: Traverse mode is not set for mount path [%s]",
+                     m_mountPath.c_str());
+    return false;
+  }
+  if (dumpFileName.empty()) {
+    m_debug.DebugLvl(kDumpTag, -1, "Error :: Dump File name is not set");
+    return false;
+  }
+  m_dumpFileName = std::move(dumpFileName);
+  m_dumpFile = StartDump(m_debug, m_dumpFileName);
+  if (m_dumpFile == nullptr) return false;
+
+  const bool walked = EnumerateVolumes(m_mountPath, m_copyId);
+  FILE* file = m_dumpFile;
+  m_dumpFile = nullptr;
+  return FinishDump(m_debug, file, m_dumpFileName, walked);
+}
+
+bool CloudChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
+  m_isSIVolume = false;
+  if (mountPath.empty() || copyId == 0xFFFFFFFFu) {
+    m_debug.DebugLvl(kVolumesTag, -1, "Error :: Either mount path [%s] or copy id is not set",
+                     m_mountPath.c_str());
+    return false;
+  }
+  if (m_cloudFS == nullptr) {
+    m_debug.DebugLvl(kVolumesTag, -1, "Error :: CloudChunkListHelper is not initialized");
+    return false;
+  }
+  std::vector<std::string> fileNames, folderNames;
+  // The listing is asked for with the path exactly as received.
+  CJwError error = m_cloudFS->ListDirectory(mountPath, fileNames, folderNames);
+  EnsureTrailingSlash(mountPath);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kVolumesTag, -1, "Failed to open directory [%s], error=%s", mountPath.c_str(),
+                     error.AsString().c_str());
+    return false;
+  }
+  std::string volumePath;
+  for (const std::string& name : folderNames) {
+    if (!tzrecon::MatchesPrefixPattern(name, "V_")) {
+      m_debug.DebugLvl(kVolumesTag, -1, "This is not a volume folder [%s], skipping", name.c_str());
+      continue;
+    }
+    volumePath.assign(mountPath).append(name);
+    bool si = false;
+    if (CheckSIMarker(volumePath, si) == VolumeCheck::kStoreFailed) return false;
+    const bool modeMatches = si ? m_traverseMode == MOUNT_PATH_TRAVERSE_SI
+                                : m_traverseMode == MOUNT_PATH_TRAVERSE_NON_SI;
+    if (!modeMatches) continue;
+    switch (CheckCopyId(volumePath, copyId)) {
+      case VolumeCheck::kSkip:
+        continue;
+      case VolumeCheck::kStoreFailed:
+        return false;
+      case VolumeCheck::kPass:
+        break;
+    }
+    if (!EnumerateChunkFolders(volumePath)) return false;
+  }
+  return true;
+}
+
+bool CloudChunkListHelper::IsSIVolume(std::string volumePath) {
+  bool si = false;
+  CheckSIMarker(volumePath, si);
+  return si;
+}
+
+CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckSIMarker(const std::string& volumePath,
+                                                                      bool& singleInstanced) {
+  std::string markerPath = volumePath;
+  EnsureTrailingSlash(markerPath);
+  markerPath += kSIMarker;
+  bool exists = false;
+  CJwError error = m_cloudFS->FileExists(markerPath, exists);
+  singleInstanced = exists;
+  if (error.IsError() && !error.IsNotFound()) {
+    m_debug.DebugLvl(kVolumesTag, -1,
+                     "Error :: Failed to check the single-instance marker [%s], error=%s",
+                     markerPath.c_str(), error.AsString().c_str());
+    return VolumeCheck::kStoreFailed;
+  }
+  return VolumeCheck::kPass;
+}
+
+bool CloudChunkListHelper::VerifyCopyIdOnVolume(std::string volumePath, unsigned int copyId) {
+  return CheckCopyId(volumePath, copyId) == VolumeCheck::kPass;
+}
+
+CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckCopyId(const std::string& volumePath,
+                                                                    unsigned int copyId) {
+  std::string labelPath = volumePath;
+  EnsureTrailingSlash(labelPath);
+  labelPath += kMediaLabel;
+  if (!m_fileInterface) {
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
+                     labelPath.c_str());
+    return VolumeCheck::kStoreFailed;
+  }
+  // An absent label means the volume is not ours to read; any other failure
+  // is the store's, and skipping the volume would hide its chunks.
+  CJwError error = m_fileInterface->Open(labelPath, 0, 256, 0);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
+                     labelPath.c_str());
+    if (error.IsNotFound()) return VolumeCheck::kSkip;
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Cloud store failed on [%s], error=%s",
+                     labelPath.c_str(), error.AsString().c_str());
+    return VolumeCheck::kStoreFailed;
+  }
+  char label[tzrecon::kLabelReadSize];
+  int count = 0;
+  error = m_fileInterface->Read(label, static_cast<int>(sizeof label), count);
+  m_fileInterface->Close();
+  if (error.IsError() || count != static_cast<int>(sizeof label)) {
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Media-label file Read error(%s)",
+                     labelPath.c_str());
+    if (!error.IsError() || error.IsNotFound()) return VolumeCheck::kSkip;
+    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Cloud store failed on [%s], error=%s",
+                     labelPath.c_str(), error.AsString().c_str());
+    return VolumeCheck::kStoreFailed;
+  }
+  return tzrecon::LabelCarriesCopyId(label, copyId) ? VolumeCheck::kPass : VolumeCheck::kSkip;
+}
+
+bool CloudChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
+  static const char kTag[] = "CloudChunkListHelper::EnumerateChunkFolders";
+  if (m_cloudFS == nullptr) {
+    m_debug.DebugLvl(kTag, -1, "Error :: CloudChunkListHelper is not initialized");
+    return false;
+  }
+  std::vector<std::string> fileNames, folderNames;
+  CJwError error = m_cloudFS->ListDirectory(volumePath, fileNames, folderNames);
+  EnsureTrailingSlash(volumePath);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kTag, -1, "Failed to open volume [%s], error=%s", volumePath.c_str(),
+                     error.AsString().c_str());
+    return false;
+  }
+  std::string chunkPath;
+  for (const std::string& name : fileNames) {
+    if (!tzrecon::MatchesPrefixPattern(name, "CHUNK_")) {
+      m_debug.DebugLvl(kTag, -1, "This is not a chunk [%s], skipping", name.c_str());
+      continue;
+    }
+    if (m_traverseMode == MOUNT_PATH_TRAVERSE_SI) {
+      m_debug.DebugLvl(kTag, -1, "Dedupe Not Supported");
+      return false;
+    }
+    if (m_traverseMode == MOUNT_PATH_TRAVERSE_NON_SI) {
+      chunkPath.assign(volumePath).append(name);
+      if (!OnChunk(chunkPath)) return false;
+    }
+  }
+  return true;
+}
+
+bool CloudChunkListHelper::OnChunk(std::string chunkPath) {
+  static const char kTag[] = "CloudChunkListHelper::OnChunk";
+  if (m_dumpFile == nullptr) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Dump file handle is stale.");
+    return false;
+  }
+  if (m_debug.IsEnabled(2)) m_debug.DebugLvl(kTag, 2, "Dumping Chunk Info [%s]", chunkPath.c_str());
+
+  ChunkPathParts parts;
+  switch (tzrecon::ReadChunkPath(MountPathLength(m_mountPath), chunkPath, parts)) {
+    case ChunkPath::kMalformed:
+      return false;
+    case ChunkPath::kForeignVolume:
+      return true;
+    case ChunkPath::kOk:
+      break;
+  }
+  if (parts.chunkIdOutOfRange) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Chunk id of [%s] is out of range, skipping",
+                     chunkPath.c_str());
+    return true;
+  }
+  const uint64_t size = GetFileSize(chunkPath);
+  return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
+                  m_isSIVolume);
+}
+
+uint64_t CloudChunkListHelper::GetFileSize(std::string chunkPath) {
+  struct stat status;
+  std::memset(&status, 0, sizeof status);
+  CJwError error = m_cloudFS->Stat(chunkPath, status);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kFileSizeTag, -1, "Failed to get the file size, Ignoring, error=%s",
+                     error.AsString().c_str());
+    return 0;
+  }
+  return static_cast<uint64_t>(status.st_size);
+}
+
+bool CloudChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,
+                                                         int chunkId) {
+  if (!m_fileInterface) {
+    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
+                     trailerPath.c_str());
+    return false;
+  }
+  CJwError error = m_fileInterface->Open(trailerPath, 0, 256, 0);
+  if (error.IsError()) {
+    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
+                     trailerPath.c_str());
+    return false;
+  }
+  std::vector<char> buffer(tzrecon::kTrailerReadSize + 1, '\0');
+  int count = 0;
+  error = m_fileInterface->Read(buffer.data(), static_cast<int>(tzrecon::kTrailerReadSize), count);
+  m_fileInterface->Close();
+  if (error.IsError() || count != static_cast<int>(tzrecon::kTrailerReadSize)) {
+    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to read 1024 bytes from CMT");
+    return false;
+  }
+  return tzrecon::VerifyTrailerRecords(buffer.data(), tzrecon::kTrailerReadSize, volumeId, chunkId,
+                                       m_debug, trailerPath);
+}
+
+int CloudChunkListHelper::GetNextNameValue(char*& cursor, char*& name, char*& value,
+                                           const char* end) {
+  return tzrecon::SplitTrailerRecord(cursor, name, value, end);
+}

@@ -1,0 +1,176 @@
+#include "TzLibVolReconciliation.h"
+
+#include <cstddef>
+#include <ctime>
+
+#include "JwFile.h"
+#include "TzLibVolReconChunkListHelper.h"
+#include "TzpiFileSystemAgent.h"
+
+// The request records are shared with hosts built separately: their field
+// order and widths are part of the interface.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(offsetof(_TzLibVolReconInputParams, dumpFlags) <
+                  offsetof(_TzLibVolReconInputParams, dumpPath) &&
+              offsetof(_TzLibVolReconInputParams, dumpPath) <
+                  offsetof(_TzLibVolReconInputParams, chunkListInputs) &&
+              offsetof(_TzLibVolReconInputParams, chunkListInputs) <
+                  offsetof(_TzLibVolReconInputParams, reserved) &&
+              offsetof(_TzLibVolReconInputParams, reserved) <
+                  offsetof(_TzLibVolReconInputParams, copyId) &&
+              offsetof(_TzLibVolReconInputParams, copyId) <
+                  offsetof(_TzLibVolReconInputParams, cloudHostParam),
+              "request record fields are in their published order");
+static_assert(offsetof(ChunkListInputs, mountPathId) < offsetof(ChunkListInputs, isSingleInstanced) &&
+                  offsetof(ChunkListInputs, isSingleInstanced) <
+                      offsetof(ChunkListInputs, dumpFileName) &&
+                  offsetof(ChunkListInputs, dumpFileName) < offsetof(ChunkListInputs, dumpFileSize),
+              "chunk-lister record fields are in their published order");
+#pragma GCC diagnostic pop
+static_assert(sizeof(_TzLibVolReconInputParams::dumpFlags) == 4 &&
+                  sizeof(_TzLibVolReconInputParams::reserved) == 8 &&
+                  sizeof(_TzLibVolReconInputParams::copyId) == 4 &&
+                  sizeof(_TzLibVolReconInputParams::cloudHostParam) == 4,
+              "request record field widths");
+static_assert(sizeof(ChunkListInputs::mountPathId) == 4 && sizeof(ChunkListInputs::isSingleInstanced) == 1 &&
+                  sizeof(ChunkListInputs::dumpFileSize) == 8,
+              "chunk-lister record field widths");
+
+EvEvent g_Event;
+
+TzLibVolReconsiliation::TzLibVolReconsiliation() : m_lastErrorCode(0), m_lastErrorText(), m_debug(nullptr) {}
+
+TzLibVolReconsiliation::~TzLibVolReconsiliation() = default;
+
+bool TzLibVolReconsiliation::CreateMultipleDumps(_TzLibVolReconInputParams& params) {
+  static const char kTag[] = "TzLibVolReconsiliation::CreateMultipleDumps";
+  const uint32_t flags = params.dumpFlags;
+
+  if (params.dumpPath.empty() || params.copyId == -1) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Dump path or SP copy id is not set.");
+    return false;
+  }
+  if (params.dumpPath.back() != '/') params.dumpPath.push_back('/');
+
+  if (flags == 0) {
+    m_debug.DebugLvl(kTag, -1,
+                     "No Dump flags set. Set one or more flags to get chunk lister, primary or "
+                     "secondary SIDB dump.");
+    m_debug.DebugLvl(kTag, -1, "Doing nothing as dump flag is not set");
+    return false;
+  }
+  if ((flags & DUMP_CHUNK_LISTER) && !GetChunkListerDump(params)) return false;
+  if ((flags & DUMP_SIDB_PRIMARY) && !GetSIDBPrimaryDump(params)) return false;
+  if ((flags & DUMP_SIDB_SECONDARY) && !GetSIDBSecondaryDump(params)) return false;
+  return true;
+}
+
+bool TzLibVolReconsiliation::GetChunkListerDump(_TzLibVolReconInputParams& params) {
+  static const char kTag[] = "TzLibVolReconsiliation::GetChunkListerDump";
+
+  if (params.chunkListInputs == nullptr) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Chunk list inputs is not set.");
+    return false;
+  }
+  if (params.dumpPath.empty() || params.copyId == -1) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Dump path or SP copy id is not set.");
+    return false;
+  }
+  if (params.dumpPath.back() != '/') params.dumpPath.push_back('/');
+
+  ChunkListInputs& inputs = *params.chunkListInputs;
+  const int copyId = params.copyId;
+  const std::string dumpFolder = params.dumpPath;
+  const int mountPathId = inputs.mountPathId;
+  const bool singleInstanced = inputs.isSingleInstanced;
+
+  std::string mountPathRoot;
+  int mountPathType = MOUNT_PATH_TYPE_DISK;
+  {
+    TZPI_FileSystemAgent agent;
+    std::string userName, password, unusedText;
+    int serverType = 0, unused1 = 0, unused2 = 0;
+    if (agent.getMagneticMountPathInfo(mountPathId, 2, mountPathRoot, userName, password,
+                                       mountPathType, serverType, unused1, unused2,
+                                       unusedText) != 1) {
+      m_debug.DebugLvl(kTag, -1,
+                       "Error :: Failed to fetch mountpath ID - [%d] info from registry, treating "
+                       "this as disk disabled",
+                       mountPathId);
+      return false;
+    }
+  }
+  const bool cloud = mountPathType == MOUNT_PATH_TYPE_CLOUD;
+  const MountPathTraverseMode mode =
+      singleInstanced ? MOUNT_PATH_TRAVERSE_SI : MOUNT_PATH_TRAVERSE_NON_SI;
+
+  // "<folder>ChunkLister_<copy id>_<mount path id>_<time>.csv", composed
+  // without a length limit: any folder the file system accepts will do.
+  const unsigned int now = static_cast<unsigned int>(static_cast<uint64_t>(time(nullptr)));
+  const std::string dumpFileName = dumpFolder + "ChunkLister_" + std::to_string(copyId) + "_" +
+                                   std::to_string(mountPathId) + "_" + std::to_string(now) + ".csv";
+  inputs.dumpFileName = dumpFileName;
+
+  m_debug.DebugLvl(kTag, 2, "Starting chunk lister dump with following parameters:");
+  m_debug.DebugLvl(kTag, 2, "Mount Path :: %s", mountPathRoot.c_str());
+  m_debug.DebugLvl(kTag, 2, "Mount Path Id :: %d", mountPathId);
+  m_debug.DebugLvl(kTag, 2, "Dump File Name :: %s", dumpFileName.c_str());
+  m_debug.DebugLvl(kTag, 2, "Copy Id :: %d", copyId);
+  m_debug.DebugLvl(kTag, 2, "Copy is :: %s Single Instanced", singleInstanced ? "" : "Not");
+
+  if (cloud) {
+    CloudChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode,
+                                params.cloudHostParam);
+    if (!lister.init()) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Failed to initialize cloud chunk lister");
+      return false;
+    }
+    if (!lister.Dump(dumpFileName)) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
+      return false;
+    }
+  } else {
+    ChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode);
+    if (!lister.Dump(dumpFileName)) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
+      return false;
+    }
+  }
+
+  const int64_t size = GetDumpFileSize(dumpFileName);
+  inputs.dumpFileSize = size;
+  if (size == 0) {
+    m_debug.DebugLvl(kTag, -1, "Error :: Failed to calculate the file size");
+    return false;
+  }
+  m_debug.DebugLvl(kTag, 2, "File size of [%s] is%lld", dumpFileName.c_str(),
+                   static_cast<long long>(size));
+  return true;
+}
+
+bool TzLibVolReconsiliation::GetSIDBPrimaryDump(_TzLibVolReconInputParams&) { return true; }
+
+bool TzLibVolReconsiliation::GetSIDBSecondaryDump(_TzLibVolReconInputParams&) { return true; }
+
+unsigned long TzLibVolReconsiliation::GetLastError(std::string& text) {
+  text = m_lastErrorText;
+  return m_lastErrorCode;
+}
+
+void TzLibVolReconsiliation::SetLastError(unsigned long code) { m_lastErrorCode = code; }
+
+int64_t TzLibVolReconsiliation::GetDumpFileSize(std::string path) {
+  static const char kTag[] = "TzLibVolReconsiliation::GetDumpFileSize";
+  m_debug.DebugLvl(kTag, 2, "GetDumpFileSize for [%s]", path.c_str());
+  struct stat status;
+  CJwError error = CJwFile::Stat(path.c_str(), status);
+  if (!error.IsError()) {
+    m_debug.DebugLvl(kTag, 2, "GetDumpFileSize for [%s] - [%lld]", path.c_str(),
+                     static_cast<long long>(status.st_size));
+    return status.st_size;
+  }
+  m_debug.DebugLvl(kTag, -1, "Failed to get the file size; Ignoring, error=%s",
+                   error.AsString().c_str());
+  return 0;
+}

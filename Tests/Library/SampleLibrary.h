@@ -1,0 +1,97 @@
+// Builds small storage libraries in a temporary folder for the lister tests.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace tztest {
+
+class SampleLibrary {
+ public:
+  SampleLibrary() : root(dir / "mp") { MakeDirs(root); }
+
+  // A volume folder with a media label carrying `copyIdText` at byte 1007.
+  std::string Volume(const std::string& name, const std::string& copyIdText = "7",
+                     bool singleInstanced = false) {
+    const std::string path = root + "/" + name;
+    MakeDirs(path);
+    WriteFile(path + "/MEDIA_LABEL", MediaLabel(copyIdText));
+    if (singleInstanced) WriteFile(path + "/.tzsivolume", "");
+    return path;
+  }
+
+  // A chunk file of `size` bytes (sparse) and its trailer.
+  void Chunk(const std::string& volume, int volumeId, int chunkId, uint64_t size,
+             const std::string& name = "") {
+    const std::string path = root + "/" + volume;
+    const std::string file = path + "/" + (name.empty() ? "CHUNK_" + std::to_string(chunkId) : name);
+    Sparse(file, size);
+    WriteFile(path + "/CHUNKMAP_TRAILER_" + std::to_string(chunkId), Trailer(volumeId, chunkId));
+  }
+
+  // A single-instanced chunk folder holding the metadata file
+  // CHUNK_META_DATA_<metaId>, its ".idx" companion, and the trailer.
+  void SIChunk(const std::string& volume, int volumeId, int folderId, int metaId, uint64_t size) {
+    const std::string path = root + "/" + volume + "/CHUNK_" + std::to_string(folderId);
+    MakeDirs(path);
+    Sparse(path + "/CHUNK_META_DATA_" + std::to_string(metaId), size);
+    WriteFile(path + "/CHUNK_META_DATA_" + std::to_string(metaId) + ".idx", "index");
+    WriteFile(root + "/" + volume + "/CHUNKMAP_TRAILER_" + std::to_string(metaId),
+              Trailer(volumeId, metaId));
+  }
+
+  static void Sparse(const std::string& file, uint64_t size) {
+    WriteFile(file, "");
+    if (truncate(file.c_str(), static_cast<off_t>(size)) != 0) throw std::runtime_error("truncate");
+  }
+
+  // A registry file naming this library's root (or `path`) under `id`.
+  std::string Config(int id, int type = 4, const std::string& path = "") {
+    const std::string file = dir / ("registry-" + std::to_string(id) + ".json");
+    std::ostringstream json;
+    json << "{\"mountPaths\": [{\"id\": " << id << ", \"path\": \"" << (path.empty() ? root : path)
+         << "\", \"type\": " << type << "}]}";
+    WriteFile(file, json.str());
+    return file;
+  }
+
+  TempDir dir;
+  std::string root;
+};
+
+// The rows of a dump (header excluded), and the header.
+inline std::vector<std::string> DumpRows(const std::string& dump) {
+  std::vector<std::string> rows;
+  size_t pos = dump.find("\r\n");
+  if (pos == std::string::npos) return rows;
+  pos += 2;
+  while (pos < dump.size()) {
+    size_t end = dump.find("\r\n", pos);
+    if (end == std::string::npos) {
+      rows.push_back(dump.substr(pos) + "<unterminated>");
+      break;
+    }
+    rows.push_back(dump.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return rows;
+}
+
+inline std::multiset<std::string> RowSet(const std::string& dump) {
+  auto rows = DumpRows(dump);
+  return std::multiset<std::string>(rows.begin(), rows.end());
+}
+
+constexpr char kHeader[] = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
+
+}  // namespace tztest
