@@ -1,0 +1,12 @@
+// Small text helpers of tzrecon.
+#pragma once
+
+#include <string>
+
+namespace tzcli {
+
+// `text` escaped for use inside a JSON string: quote, backslash and control
+// bytes are escaped; other bytes pass unchanged.
+std::string JsonEscape(const std::string& text);
+
+}  // namespace tzcli

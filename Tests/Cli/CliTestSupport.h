@@ -1,0 +1,50 @@
+// Runs the tzrecon binary in a child process, and reads a sample mount path
+// back from disk on its own (without the generator's code).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace clitest {
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;  // standard output
+  std::string err;  // standard error (with a pty: everything the terminal got)
+};
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// Runs TZRECON_BIN with `args`, standard output and error on pipes. The child
+// starts without TZRECON_CONFIG, TZRECON_LOG and TZRECON_LOG_LEVEL, then gets
+// `env`.
+RunResult RunCli(const std::vector<std::string>& args, const Env& env = {});
+// The same with a pseudo-terminal as standard input, output and error.
+RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env = {});
+
+// One dump row.
+struct Row {
+  int32_t mountPathId, volumeId, chunkId;
+  uint64_t size;
+  int siVolume;
+  bool operator<(const Row& o) const;
+  bool operator==(const Row& o) const;
+};
+std::string ToString(const Row& row);
+
+// Walks a sample mount path with std::filesystem and returns, sorted, the
+// rows a dump of (mountPathId, copyId, singleInstanced) must hold. Every
+// volume and chunk it finds must be well formed (media label, trailer,
+// marker, .idx file); problems are reported as test failures.
+std::vector<Row> ExpectedRows(const std::string& mountPath, int32_t mountPathId,
+                              int32_t copyId, bool singleInstanced);
+
+// Parses a dump file: checks the header and the exact form of every row, and
+// returns the rows sorted.
+std::vector<Row> DumpRows(const std::string& dumpFile);
+
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace clitest

@@ -1,0 +1,120 @@
+// tzrecon's command line: bad arguments exit 2 with a message that names the
+// argument and leave nothing behind; help exits 0.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "CliTestSupport.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using clitest::RunCli;
+
+namespace {
+
+struct BadCase {
+  std::vector<std::string> args;
+  std::string named;  // text the message must contain
+};
+
+TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
+  tztest::TempDir tmp;
+  const std::string dumpDir = tmp / "dumps";
+  tztest::MakeDirs(dumpDir);
+  const std::string file = tmp / "file";
+  tztest::WriteFile(file, "x");
+  const std::string config = tmp / "registry.json";
+  tztest::WriteFile(config, "{\"mountPaths\": [{\"id\": 1, \"path\": \"" + tmp.path() + "\"}]}");
+  // A complete dump command line, to which each case adds or replaces.
+  auto dump = [&](std::vector<std::string> extra, bool withDir = true) {
+    std::vector<std::string> a = {"dump", "--mount-path-id", "1", "--copy-id", "1"};
+    if (withDir) a.insert(a.end(), {"--dump-dir", dumpDir});
+    a.insert(a.end(), {"--config", config});
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  };
+  const std::string sampleDir = tmp / "sample";
+  const std::vector<BadCase> cases = {
+      {{"frobnicate"}, "frobnicate"},
+      {{"dump", "--copy-id", "1", "--dump-dir", dumpDir}, "--mount-path-id"},
+      {{"dump", "--mount-path-id", "1", "--dump-dir", dumpDir}, "--copy-id"},
+      {dump({}, false), "--dump-dir"},
+      {dump({"--bogus", "3"}), "--bogus"},
+      {dump({"--flags"}), "--flags"},                        // value missing at the end
+      {{"dump", "--mount-path-id", "1", "--copy-id", "--dump-dir", dumpDir}, "--copy-id"},
+      {dump({"--log="}), "--log"},                           // empty value
+      {dump({"--copy-id", "2"}), "--copy-id"},               // given twice
+      {dump({"--single-instanced=1"}), "--single-instanced"},
+      {dump({"--flags", "abc"}), "--flags"},
+      {dump({"--flags", "2x"}), "--flags"},
+      {dump({"--flags", " 2"}), "--flags"},
+      {dump({"--flags", "+2"}), "--flags"},
+      {dump({"--flags", "0x2"}), "--flags"},
+      {dump({"--flags", "-1"}), "--flags"},
+      {dump({"--flags", "4294967296"}), "--flags"},
+      {dump({"--cloud-host-param", "2147483648"}), "--cloud-host-param"},
+      {dump({"--log-level", "99999999999999999999"}), "--log-level"},
+      {{"dump", "--mount-path-id", "-2147483649", "--copy-id", "1", "--dump-dir", dumpDir},
+       "--mount-path-id"},
+      {{"dump", "--mount-path-id", "1", "--copy-id", "1.5", "--dump-dir", dumpDir}, "--copy-id"},
+      {{"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir", tmp / "missing"},
+       "--dump-dir"},
+      {{"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir", file}, "--dump-dir"},
+      {{"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir", dumpDir, "--config",
+        tmp / "missing.json"},
+       "--config"},
+      {dump({"stray"}), "stray"},
+      {{"sample"}, "DIR"},
+      {{"sample", sampleDir, "--volumes", "-1"}, "--volumes"},
+      {{"sample", sampleDir, "--volumes", "1000001"}, "--volumes"},
+      {{"sample", sampleDir, "--chunks-per-volume", "ten"}, "--chunks-per-volume"},
+      {{"sample", sampleDir, "--seed", "-3"}, "--seed"},
+      {{"sample", sampleDir, "--copy-id", "4294967295"}, "--copy-id"},
+      {{"sample", sampleDir, "--mount-path-id"}, "--mount-path-id"},
+      // More chunks than 32-bit chunk ids can number.
+      {{"sample", sampleDir, "--volumes", "1000", "--chunks-per-volume", "3000000"},
+       "--chunks-per-volume"},
+      {{"sample", sampleDir, "--volumes", "200", "--chunks-per-volume", "3000000",
+        "--single-instanced"},
+       "--chunks-per-volume"},
+      {{"sample", sampleDir, "other"}, "other"},
+      {{"sample", file}, file},                              // not a folder
+  };
+  for (const BadCase& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const clitest::RunResult r = RunCli(c.args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    // Nothing ran: no dump file, no sample.
+    EXPECT_TRUE(fs::is_empty(dumpDir));
+    EXPECT_FALSE(fs::exists(sampleDir));
+  }
+}
+
+TEST(CliArgs, SampleRefusesAFolderThatIsNotEmpty) {
+  tztest::TempDir tmp;
+  tztest::WriteFile(tmp / "precious", "keep me");
+  const clitest::RunResult r = RunCli({"sample", tmp.path(), "--volumes", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("not empty"), std::string::npos) << r.err;
+  EXPECT_EQ(tztest::ReadFile(tmp / "precious"), "keep me");
+  EXPECT_FALSE(fs::exists(tmp / "V_1"));
+}
+
+TEST(CliArgs, HelpExitsZeroAndNoCommandExitsTwo) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"dump", "--help"}, {"sample", "-h"}}) {
+    const clitest::RunResult r = RunCli(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_NE(r.out.find("usage: tzrecon"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+  const clitest::RunResult none = RunCli({});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("usage: tzrecon"), std::string::npos);
+}
+
+}  // namespace
