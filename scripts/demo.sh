@@ -6,7 +6,7 @@
 #   scripts/demo.sh
 #
 # Environment (all optional):
-#   BUILD_DIR          build folder (default: ./build)
+#   BUILD_DIR          build folder (default: ./build/release)
 #   OUT_DIR            where the sample and the dump go (default: ./out/demo)
 #   VOLUMES            volumes in the sample (default 20)
 #   CHUNKS_PER_VOLUME  chunks in each volume (default 500)
