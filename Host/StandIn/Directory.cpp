@@ -1,0 +1,104 @@
+// Folder listing filtered by a name prefix.
+//
+// Walks run over folders with millions of entries, so the loop does no work
+// per entry beyond readdir, one prefix comparison and the copy of the name.
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "JwFile.h"
+
+struct CJwDirectory::Impl {
+  DIR* dir = nullptr;
+  std::string path;    // for error texts
+  std::string prefix;  // the pattern up to its "*"
+  bool exact = false;  // the pattern had no "*": the whole name must match
+};
+
+CJwDirectory::CJwDirectory() : m_impl(new Impl) {}
+
+CJwDirectory::~CJwDirectory() {
+  Close();
+  delete m_impl;
+}
+
+CJwError CJwDirectory::Open(const char* path, const char* pattern,
+                            bool /*flag*/) {
+  Close();
+  if (path == nullptr)
+    return CJwError(JW_ERR_FAILED, "open directory: no path given");
+  if (pattern == nullptr) pattern = "*";
+
+  // Only "prefix*" and literal names are supported. Anything after the "*"
+  // is refused rather than ignored, so a caller never gets entries that its
+  // pattern would not match.
+  const char* star = strchr(pattern, '*');
+  if (star != nullptr && star[1] != '\0')
+    return CJwError(JW_ERR_FAILED,
+                    std::string("unsupported pattern [") + pattern + "] for [" +
+                        path + "]: only a name prefix followed by \"*\"");
+
+  const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return CJwError::FromErrno(errno, "open directory", path);
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    close(fd);
+    return CJwError::FromErrno(err, "open directory", path);
+  }
+  m_impl->dir = dir;
+  m_impl->path = path;
+  m_impl->prefix.assign(pattern,
+                        star != nullptr ? star - pattern : strlen(pattern));
+  m_impl->exact = star == nullptr;
+  return CJwError();
+}
+
+CJwError CJwDirectory::GetEntry(SJwDirEntry* entry, bool& end) {
+  if (m_impl->dir == nullptr)
+    return CJwError(JW_ERR_FAILED, "read directory: the directory is not open");
+  if (entry == nullptr)
+    return CJwError(JW_ERR_FAILED,
+                    "read directory [" + m_impl->path + "]: no entry given");
+
+  const char* prefix = m_impl->prefix.data();
+  const size_t prefixLength = m_impl->prefix.size();
+  for (;;) {
+    // readdir reports both the end and a failure with NULL; only errno
+    // tells them apart.
+    errno = 0;
+    const struct dirent* d = readdir(m_impl->dir);
+    if (d == nullptr) {
+      if (errno != 0)
+        return CJwError::FromErrno(errno, "read directory",
+                                   m_impl->path.c_str());
+      end = true;
+      return CJwError();
+    }
+    const char* name = d->d_name;
+    if (name[0] == '.' &&
+        (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+      continue;
+    if (strncmp(name, prefix, prefixLength) != 0) continue;
+    if (m_impl->exact && name[prefixLength] != '\0') continue;
+    entry->name.assign(name, strlen(name));
+    entry->type = d->d_type;
+    end = false;
+    return CJwError();
+  }
+}
+
+// Closing a directory that is not open is not an error.
+CJwError CJwDirectory::Close() {
+  if (m_impl->dir == nullptr) return CJwError();
+  DIR* dir = m_impl->dir;
+  m_impl->dir = nullptr;
+  if (closedir(dir) != 0)
+    return CJwError::FromErrno(errno, "close directory", m_impl->path.c_str());
+  return CJwError();
+}

@@ -1,0 +1,204 @@
+// The stand-in host log.
+//
+// Every logger writes to the file named by TZRECON_LOG when it was made, or
+// to standard error when that variable is unset or empty, and passes the
+// messages whose level is at most TZRECON_LOG_LEVEL (1 when unset; level -1
+// always passes). One message is one line:
+//
+//   <UTC time> <pid> <tid> <level> <tag> <message>
+//   2026-12-08T04:50:01.123456Z 4242 4243 2 Lister::Dump Dumping [/srv/V_1]
+//
+// Tag and message are escaped so that no text can break a line or forge a
+// field: a backslash becomes "\\", newline, carriage return and tab become
+// "\n", "\r" and "\t", other control bytes and DEL become "\xHH", and in the
+// tag a space becomes "\x20". Bytes from 0x80 up pass unchanged.
+//
+// Each line goes to the file in one write() on a descriptor opened with
+// O_APPEND, so lines from several loggers and processes never interleave.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "EvDebug.h"
+
+namespace {
+
+constexpr int kDefaultLevel = 1;
+// Failures are logged at this level, and no setting can silence them.
+constexpr int kAlwaysLevel = -1;
+
+// The level set by TZRECON_LOG_LEVEL: a decimal integer, optionally padded
+// with white space. Anything else keeps the default.
+int ConfiguredLevel() {
+  const char* text = getenv("TZRECON_LOG_LEVEL");
+  if (text == nullptr) return kDefaultLevel;
+  char* end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (end == text || errno != 0) return kDefaultLevel;
+  while (*end == ' ' || *end == '\t') ++end;
+  if (*end != '\0') return kDefaultLevel;
+  // A setting below -1 would hide failures.
+  if (value < kAlwaysLevel) return kAlwaysLevel;
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+// Appends `length` bytes of `text` to `out`, escaped as described above.
+void AppendEscaped(std::string& out, const char* text, size_t length,
+                   bool escapeSpace) {
+  static const char kHex[] = "0123456789abcdef";
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  for (const unsigned char* end = p + length; p != end; ++p) {
+    const unsigned char c = *p;
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      default:
+        break;
+    }
+    if (c < 0x20 || c == 0x7f || (escapeSpace && c == ' ')) {
+      const char escaped[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+      out.append(escaped, sizeof escaped);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+}
+
+// "2026-12-08T04:50:01.123456Z"
+void AppendTimestamp(std::string& out) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  char text[40];
+  size_t length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  length += static_cast<size_t>(snprintf(text + length, sizeof text - length,
+                                         ".%06ldZ", now.tv_nsec / 1000));
+  out.append(text, length);
+}
+
+// Writes all of `data` to `fd`; false when the descriptor refuses it.
+bool WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+// The stand-in has no log files of its own for callers to pick, so every
+// logger uses the default log and this object only carries that logger's
+// destination: the path read at construction and the descriptor, opened at
+// the first message that passes the filter.
+class EvDebugFileInstance {
+ public:
+  EvDebugFileInstance() {
+    const char* path = getenv("TZRECON_LOG");
+    if (path != nullptr) m_path = path;
+  }
+  ~EvDebugFileInstance() {
+    if (m_ownsFd) close(m_fd);
+  }
+
+  // The descriptor to write to: the log file, or standard error when none is
+  // configured or it cannot be opened.
+  int Descriptor() {
+    if (m_fd < 0) {
+      if (!m_path.empty())
+        m_fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                    0644);
+      m_ownsFd = m_fd >= 0;
+      if (!m_ownsFd) m_fd = STDERR_FILENO;
+    }
+    return m_fd;
+  }
+
+ private:
+  std::string m_path;
+  int m_fd = -1;
+  bool m_ownsFd = false;
+};
+
+// A caller's instance cannot exist (the type is only complete here), so the
+// argument is not consulted: each logger owns the destination it creates.
+EvDebug::EvDebug(EvDebugFileInstance* /*fileInstance*/)
+    : m_fileInstance(new EvDebugFileInstance), m_level(ConfiguredLevel()) {}
+
+EvDebug::~EvDebug() { delete m_fileInstance; }
+
+int EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
+  // Filter first: a dropped message costs no formatting and no system call.
+  if (!IsEnabled(level)) return 0;
+
+  // Format into a stack buffer; only a message too long for it gets a heap
+  // string of its exact size.
+  char small[512];
+  std::string large;
+  const char* text = small;
+  size_t textLength = 0;
+  if (format != nullptr) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int length = vsnprintf(small, sizeof small, format, args);
+    if (length >= 0 && static_cast<size_t>(length) >= sizeof small) {
+      large.resize(static_cast<size_t>(length));
+      vsnprintf(large.data(), large.size() + 1, format, again);
+      text = large.data();
+    }
+    va_end(again);
+    va_end(args);
+    if (length < 0) return -1;
+    textLength = static_cast<size_t>(length);
+  }
+
+  std::string line;
+  line.reserve(96 + textLength + textLength / 8);
+  AppendTimestamp(line);
+  char ids[48];
+  const int idsLength =
+      snprintf(ids, sizeof ids, " %d %d %d ", static_cast<int>(getpid()),
+               static_cast<int>(gettid()), level);
+  line.append(ids, static_cast<size_t>(idsLength));
+  // An empty tag would leave an empty field; "-" keeps the line parseable.
+  if (tag == nullptr || *tag == '\0') tag = "-";
+  AppendEscaped(line, tag, strlen(tag), true);
+  line += ' ';
+  AppendEscaped(line, text, textLength, false);
+  line += '\n';
+
+  if (!WriteAll(m_fileInstance->Descriptor(), line.data(), line.size()))
+    return -1;
+  return static_cast<int>(line.size());
+}
+
+EvEvent::EvEvent() {}
+
+EvEvent::~EvEvent() {}

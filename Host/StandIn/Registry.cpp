@@ -1,0 +1,293 @@
+// The mount path registry: parsing and lookup.
+//
+// Every entry of the file is checked, not only the one asked for, so a
+// broken registry fails every lookup the same way instead of depending on
+// which id is asked for. Rules beyond the field types:
+//   - an id may appear only once (a duplicate is an error, not "first wins");
+//   - "path" must not be empty;
+//   - "password" and "passwordEnv" exclude each other; the variable that
+//     "passwordEnv" names is read only for the entry looked up, and must be
+//     set;
+//   - "addressing" is "path" or "virtual";
+//   - unknown fields are ignored.
+// No text of the file is ever copied into an error, so neither a password
+// nor a fragment of one can reach a log; that includes the name given by
+// "passwordEnv", where a password is easily put by mistake. Errors quote
+// field names, the file's name and ids only.
+//
+// This file depends on nothing else of the stand-in host, so a fuzz target
+// can compile it on its own.
+
+#include "Registry.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+namespace tzhost {
+namespace {
+
+using nlohmann::json;
+
+// An error in `source`: "<source>: <reason>".
+bool Fail(std::string& error, const std::string& source,
+          const std::string& reason) {
+  error = source + ": " + reason;
+  return false;
+}
+
+// "mountPaths[2]" or, once the id is known, "mountPaths[2] (id 9)"
+std::string Where(size_t index, const int* id) {
+  std::string where = "mountPaths[" + std::to_string(index) + "]";
+  if (id != nullptr) where += " (id " + std::to_string(*id) + ")";
+  return where;
+}
+
+// The optional field `name` of `object` as an int. Returns false with a
+// reason when it is present with another type or out of range.
+bool ReadInt(const json& object, const char* name, bool required, int& value,
+             std::string& reason) {
+  auto it = object.find(name);
+  if (it == object.end()) {
+    if (required) reason = std::string("\"") + name + "\" is missing";
+    return !required;
+  }
+  if (!it->is_number_integer()) {
+    reason = std::string("\"") + name + "\" must be an integer";
+    return false;
+  }
+  // Integers arrive as uint64 when not negative, as int64 otherwise.
+  const bool fits = it->is_number_unsigned()
+                        ? it->get<json::number_unsigned_t>() <= INT_MAX
+                        : it->get<json::number_integer_t>() >= INT_MIN &&
+                              it->get<json::number_integer_t>() <= INT_MAX;
+  if (!fits) {
+    reason = std::string("\"") + name + "\" is out of range";
+    return false;
+  }
+  value = static_cast<int>(it->get<json::number_integer_t>());
+  return true;
+}
+
+// The optional string field `name` of `object`; `present` tells whether it
+// was given.
+bool ReadString(const json& object, const char* name, bool required,
+                std::string& value, std::string& reason,
+                bool* present = nullptr) {
+  auto it = object.find(name);
+  if (present != nullptr) *present = it != object.end();
+  if (it == object.end()) {
+    if (required) reason = std::string("\"") + name + "\" is missing";
+    return !required;
+  }
+  if (!it->is_string()) {
+    reason = std::string("\"") + name + "\" must be a string";
+    return false;
+  }
+  value = it->get<std::string>();
+  return true;
+}
+
+// Reads one registry entry. `passwordEnv` receives the name of the variable
+// that holds the password, if the entry names one; it is resolved later.
+// `idRead` tells whether entry.id holds the entry's id, for the error text.
+bool ReadEntry(const json& object, MountPathEntry& entry,
+               std::string& passwordEnv, bool& idRead, std::string& reason) {
+  idRead = false;
+  if (!object.is_object()) {
+    reason = "must be an object";
+    return false;
+  }
+  if (!ReadInt(object, "id", true, entry.id, reason)) return false;
+  idRead = true;
+  if (!ReadString(object, "path", true, entry.path, reason) ||
+      !ReadInt(object, "type", false, entry.type, reason) ||
+      !ReadInt(object, "serverType", false, entry.serverType, reason) ||
+      !ReadString(object, "user", false, entry.user, reason) ||
+      !ReadString(object, "endpoint", false, entry.endpoint, reason) ||
+      !ReadString(object, "region", false, entry.region, reason) ||
+      !ReadString(object, "addressing", false, entry.addressing, reason))
+    return false;
+  bool hasPassword = false, hasPasswordEnv = false;
+  if (!ReadString(object, "password", false, entry.password, reason,
+                  &hasPassword) ||
+      !ReadString(object, "passwordEnv", false, passwordEnv, reason,
+                  &hasPasswordEnv))
+    return false;
+  if (entry.path.empty()) {
+    reason = "\"path\" is empty";
+    return false;
+  }
+  if (hasPassword && hasPasswordEnv) {
+    reason = "give \"password\" or \"passwordEnv\", not both";
+    return false;
+  }
+  if (hasPasswordEnv && passwordEnv.empty()) {
+    reason = "\"passwordEnv\" is empty";
+    return false;
+  }
+  if (entry.addressing != "path" && entry.addressing != "virtual") {
+    reason = "\"addressing\" must be \"path\" or \"virtual\"";
+    return false;
+  }
+  return true;
+}
+
+// " (line 3, column 7)" for the byte at `offset` of `text`.
+std::string LineAndColumn(const std::string& text, size_t offset) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return " (line " + std::to_string(line) + ", column " +
+         std::to_string(column) + ")";
+}
+
+bool FindMountPathOrThrow(const std::string& text, const std::string& source,
+                          int id, MountPathEntry& entry, std::string& error) {
+  json root;
+  try {
+    root = json::parse(text);
+  } catch (const json::parse_error& e) {
+    // e.what() quotes the text around the fault, which may be a password:
+    // report the position only. e.byte counts from 1.
+    const size_t offset = e.byte > 0 ? e.byte - 1 : 0;
+    return Fail(error, source,
+                "malformed JSON at byte offset " + std::to_string(offset) +
+                    LineAndColumn(text, offset));
+  }
+  if (!root.is_object())
+    return Fail(error, source, "the top level must be an object");
+  auto list = root.find("mountPaths");
+  if (list == root.end())
+    return Fail(error, source, "\"mountPaths\" is missing");
+  if (!list->is_array())
+    return Fail(error, source, "\"mountPaths\" must be an array");
+
+  std::set<int> ids;
+  bool found = false;
+  MountPathEntry match;
+  std::string matchPasswordEnv;
+  for (size_t i = 0; i < list->size(); ++i) {
+    MountPathEntry candidate;
+    std::string passwordEnv, reason;
+    bool idRead = false;
+    if (!ReadEntry((*list)[i], candidate, passwordEnv, idRead, reason))
+      return Fail(error, source,
+                  Where(i, idRead ? &candidate.id : nullptr) + ": " + reason);
+    if (!ids.insert(candidate.id).second)
+      return Fail(error, source,
+                  Where(i, &candidate.id) + ": the id appears more than once");
+    if (candidate.id == id) {
+      found = true;
+      match = std::move(candidate);
+      matchPasswordEnv = std::move(passwordEnv);
+    }
+  }
+  if (!found)
+    return Fail(error, source,
+                "mount path " + std::to_string(id) + " is not registered");
+
+  if (!matchPasswordEnv.empty()) {
+    const char* password = getenv(matchPasswordEnv.c_str());
+    if (password == nullptr)
+      return Fail(error, source,
+                  "mount path " + std::to_string(id) +
+                      ": the variable named by \"passwordEnv\" is not set");
+    match.password = password;
+  }
+  entry = std::move(match);
+  return true;
+}
+
+// Reads the whole of `path`; on failure returns false with a reason.
+bool ReadWholeFile(const std::string& path, std::string& text,
+                   std::string& reason) {
+  const auto failed = [&](const char* operation, int err) {
+    char buffer[256];
+    reason = std::string("cannot ") + operation + ": " +
+             strerror_r(err, buffer, sizeof buffer) + " (errno " +
+             std::to_string(err) + ")";
+    return false;
+  };
+  // O_NONBLOCK: a FIFO in the variable's place must not hang the caller.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return failed("open", errno);
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    const int err = errno;
+    close(fd);
+    return failed("stat", err);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    close(fd);
+    reason = "not a regular file";
+    return false;
+  }
+  text.clear();
+  text.reserve(static_cast<size_t>(status.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      close(fd);
+      return failed("read", err);
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+}  // namespace
+
+bool FindMountPath(const std::string& text, const std::string& source, int id,
+                   MountPathEntry& entry, std::string& error) {
+  // Nothing may escape to the caller. Parse errors are handled inside, so
+  // what arrives here is a failure to allocate; its text is not used, as
+  // an exception's text might quote the file.
+  try {
+    return FindMountPathOrThrow(text, source, id, entry, error);
+  } catch (const std::bad_alloc&) {
+    error = source + ": cannot read the registry: out of memory";
+  } catch (...) {
+    error = source + ": cannot read the registry";
+  }
+  return false;
+}
+
+bool LookupMountPath(int id, MountPathEntry& entry, std::string& error) {
+  try {
+    const char* path = getenv("TZRECON_CONFIG");
+    if (path == nullptr || *path == '\0') {
+      error = "TZRECON_CONFIG is not set";
+      return false;
+    }
+    std::string text, reason;
+    if (!ReadWholeFile(path, text, reason)) {
+      error = std::string(path) + ": " + reason;
+      return false;
+    }
+    return FindMountPath(text, path, id, entry, error);
+  } catch (...) {
+    error = "cannot read the registry";
+    return false;
+  }
+}
+
+}  // namespace tzhost
