@@ -1,0 +1,56 @@
+// The S3 store of the stand-in cloud component: a mount path whose registry
+// entry names an "endpoint" is served from an S3-compatible object store.
+//
+// The mount path root "bucket/prefix" maps the component's paths to keys:
+// "bucket/prefix/V_1/CHUNK_7" is the key "prefix/V_1/CHUNK_7" of "bucket".
+// A folder is a key prefix ending in "/", listed with ListObjectsV2 and the
+// delimiter "/". Requests are signed with AWS Signature Version 4 and sent
+// over one libcurl handle per store, so that the connection is reused.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "CloudStore.h"
+#include "Registry.h"
+
+namespace tzs3 {
+
+// Where a mount path lives: parsed from its registry entry.
+struct S3Location {
+  bool https = false;
+  std::string host;    // "host" or "host:port", as the endpoint gives it
+  std::string bucket;
+  std::string prefix;  // key prefix without a leading or trailing "/"; may be empty
+  std::string root;    // "bucket" or "bucket/prefix": the paths the component uses
+  bool virtualHost = false;  // bucket in the host name instead of the path
+};
+
+// Parses endpoint, path and addressing of `entry`. On failure returns false
+// and sets `error` (which never holds the password).
+bool ParseS3Location(const tzhost::MountPathEntry& entry, S3Location& location,
+                     std::string& error);
+
+// The key of a component path: the root itself maps to the prefix, and
+// "root/a/b" to "prefix/a/b". Trailing "/" are ignored. Returns false for a
+// path outside the root.
+bool PathToKey(const S3Location& location, const std::string& path, std::string& key);
+
+// Knobs that tests turn; the defaults serve the host.
+struct S3Tuning {
+  int maxTries = 5;  // tries per request, the first one included
+  std::chrono::milliseconds backoffBase{50};  // wait before the 2nd try; doubles after
+  long connectTimeoutSeconds = 10;
+  long lowSpeedLimit = 1;  // a transfer slower than this many bytes/s ...
+  long lowSpeedTimeSeconds = 30;  // ... for this long is abandoned and retried
+  std::string connectTo;  // a CURLOPT_CONNECT_TO entry, e.g. "::127.0.0.1:4568"
+  std::function<std::time_t()> clock;  // signing time; empty means time()
+};
+
+std::shared_ptr<CloudStore> MakeS3StoreTuned(const tzhost::MountPathEntry& entry,
+                                             const S3Tuning& tuning, CJwError& error);
+
+}  // namespace tzs3

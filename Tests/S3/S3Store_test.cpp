@@ -1,0 +1,427 @@
+// The S3 store against s3rver (filled by start_server.sh with curl and
+// rclone), through the fault proxy when requests are counted or faults are
+// wanted, and against the signature-checking fake for what s3rver cannot do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+
+#include "S3Harness.h"
+#include "S3Store.h"
+
+namespace {
+
+using s3test::Endpoint;
+using s3test::Entry;
+using s3test::FaultProxy;
+using s3test::LabelBytes;
+using s3test::NodeProcess;
+using tzs3::S3Tuning;
+
+const char kRoot[] = "tz-store/lib/one";
+
+std::shared_ptr<CloudStore> Open(const tzhost::MountPathEntry& entry,
+                                 S3Tuning tuning = S3Tuning()) {
+  tuning.backoffBase = std::chrono::milliseconds(5);
+  CJwError error;
+  std::shared_ptr<CloudStore> store = tzs3::MakeS3StoreTuned(entry, tuning, error);
+  EXPECT_TRUE(store) << error.AsString();
+  return store;
+}
+
+std::set<std::string> AsSet(const std::vector<std::string>& names) {
+  return std::set<std::string>(names.begin(), names.end());
+}
+
+std::string Read(CloudStore& store, const std::string& path, size_t length, CJwError* error = nullptr) {
+  std::string buffer(length, '\0');
+  size_t got = 99999;
+  CJwError e = store.ReadPrefix(path, buffer.data(), length, got);
+  if (error != nullptr) *error = e;
+  EXPECT_TRUE(error != nullptr || !e.IsError()) << e.AsString();
+  EXPECT_LE(got, length);
+  buffer.resize(std::min(got, length));
+  return buffer;
+}
+
+class S3Store : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_port = s3test::ServerPort();
+    ASSERT_NE(m_port, 0);
+    m_store = Open(Entry(Endpoint(m_port), kRoot));
+    ASSERT_TRUE(m_store);
+  }
+  std::string Path(const std::string& relative) const { return std::string(kRoot) + "/" + relative; }
+
+  int m_port = 0;
+  std::shared_ptr<CloudStore> m_store;
+};
+
+TEST_F(S3Store, ListsTheRootWithOrWithoutTrailingSlash) {
+  for (std::string path : {std::string(kRoot), std::string(kRoot) + "/"}) {
+    std::vector<std::string> files, folders;
+    CJwError error = m_store->List(path, files, folders);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_TRUE(files.empty());
+    EXPECT_EQ(folders.size(), 6u);
+    EXPECT_EQ(AsSet(folders),
+              (std::set<std::string>{"V_1", "V_2", "V_big", "mix", "odd", "sizes"}));
+  }
+}
+
+TEST_F(S3Store, SkipsTheFolderMarkerAndReadsTheLabel) {
+  std::vector<std::string> files, folders;
+  ASSERT_FALSE(m_store->List(Path("V_1"), files, folders).IsError());
+  EXPECT_EQ(files.size(), 4u);
+  EXPECT_EQ(AsSet(files), (std::set<std::string>{"MEDIA_LABEL", "CHUNK_1", "CHUNK_2", "CHUNK_3"}));
+  EXPECT_TRUE(folders.empty());
+  EXPECT_EQ(Read(*m_store, Path("V_1/MEDIA_LABEL"), 1551), LabelBytes(1551));
+}
+
+TEST_F(S3Store, FollowsContinuationTokensPast1000Keys) {
+  FaultProxy proxy(m_port);
+  auto store = Open(Entry(Endpoint(proxy.port()), kRoot));
+  proxy.Reset();
+  std::vector<std::string> files, folders;
+  CJwError error = store->List(Path("V_big"), files, folders);
+  ASSERT_FALSE(error.IsError()) << error.AsString();
+  EXPECT_EQ(proxy.Requests("GET"), 3);  // pages of 1000, 1000 and 500 keys
+  ASSERT_EQ(files.size(), 2500u);
+  std::set<std::string> expected;
+  for (int i = 0; i < 2500; ++i) expected.insert("CHUNK_" + std::to_string(i));
+  EXPECT_EQ(AsSet(files), expected);
+
+  // Sizes of the listed folder cost no request; another folder's do.
+  proxy.Reset();
+  for (int i = 0; i < 2500; ++i) {
+    uint64_t size = 0;
+    ASSERT_FALSE(store->Size(Path("V_big/CHUNK_" + std::to_string(i)), size).IsError());
+    ASSERT_EQ(size, static_cast<uint64_t>(i % 50)) << i;
+  }
+  EXPECT_EQ(proxy.Requests(), 0);
+  uint64_t size = 0;
+  ASSERT_FALSE(store->Size(Path("V_1/CHUNK_3"), size).IsError());
+  EXPECT_EQ(size, 100u);
+  EXPECT_EQ(proxy.Requests("HEAD"), 1);
+}
+
+TEST_F(S3Store, FoldersAreListedOnceAcrossPages) {
+  std::vector<std::string> files, folders;
+  CJwError error = m_store->List(Path("mix"), files, folders);
+  ASSERT_FALSE(error.IsError()) << error.AsString();
+  EXPECT_EQ(files.size(), 1200u);
+  EXPECT_EQ(AsSet(files).size(), 1200u);
+  EXPECT_EQ(folders.size(), 30u);
+  EXPECT_EQ(AsSet(folders).size(), 30u);
+  EXPECT_TRUE(AsSet(folders).count("d_29"));
+  EXPECT_TRUE(AsSet(files).count("f_1199"));
+}
+
+TEST_F(S3Store, NamesWithSpacesPlusPercentAmpersandAndNonAscii) {
+  const std::set<std::string> names = {"a b", "x+y", "50%", "a&b", "\xc3\xa9-\xc3\xbc",
+                                       "\xe1\x88\xb4", "plus+and space&100%"};
+  std::vector<std::string> files, folders;
+  ASSERT_FALSE(m_store->List(Path("odd/"), files, folders).IsError());
+  EXPECT_EQ(AsSet(files), names);
+  EXPECT_EQ(folders, std::vector<std::string>{"sp ace+%&\xc3\xa9"});
+  for (const std::string& name : names) {
+    bool exists = false;
+    EXPECT_FALSE(m_store->Exists(Path("odd/" + name), exists).IsError()) << name;
+    EXPECT_TRUE(exists) << name;
+    EXPECT_EQ(Read(*m_store, Path("odd/" + name), 100), name);
+  }
+  ASSERT_FALSE(m_store->List(Path("odd/sp ace+%&\xc3\xa9"), files, folders).IsError());
+  EXPECT_EQ(files, std::vector<std::string>{"in"});
+  uint64_t size = 0;
+  ASSERT_FALSE(m_store->Size(Path("odd/sp ace+%&\xc3\xa9/in"), size).IsError());
+  EXPECT_EQ(size, 2u);
+}
+
+TEST_F(S3Store, EmptyFoldersAndBucketsListEmpty) {
+  std::vector<std::string> files{"stale"}, folders{"stale"};
+  ASSERT_FALSE(m_store->List(Path("nothing"), files, folders).IsError());
+  EXPECT_TRUE(files.empty() && folders.empty());
+  auto empty = Open(Entry(Endpoint(m_port), "tz-empty"));
+  ASSERT_FALSE(empty->List("tz-empty", files, folders).IsError());
+  EXPECT_TRUE(files.empty() && folders.empty());
+}
+
+TEST_F(S3Store, ExistsTellsPresentFromAbsent) {
+  bool exists = false;
+  ASSERT_FALSE(m_store->Exists(Path("V_2/.tzsivolume"), exists).IsError());
+  EXPECT_TRUE(exists);
+  exists = true;
+  CJwError error = m_store->Exists(Path("V_1/.tzsivolume"), exists);
+  EXPECT_FALSE(error.IsError()) << error.AsString();
+  EXPECT_FALSE(exists);
+}
+
+TEST_F(S3Store, ReadPrefixOfLabelShortEmptyAndLongObjects) {
+  EXPECT_EQ(Read(*m_store, Path("sizes/label"), 1551), LabelBytes(1551));
+  EXPECT_EQ(Read(*m_store, Path("sizes/short"), 1551), LabelBytes(100));
+  EXPECT_EQ(Read(*m_store, Path("sizes/empty"), 1551), "");
+  EXPECT_EQ(Read(*m_store, Path("sizes/long"), 4096), LabelBytes(4096));
+  EXPECT_EQ(Read(*m_store, Path("sizes/long"), 1), "1");
+  EXPECT_EQ(Read(*m_store, Path("sizes/long"), 0), "");
+  EXPECT_EQ(Read(*m_store, Path("V_2/MEDIA_LABEL"), 1551).size(), 100u);
+}
+
+TEST_F(S3Store, AbsentObjectsAreNotFound) {
+  CJwError error;
+  Read(*m_store, Path("V_1/CHUNK_404"), 10, &error);
+  EXPECT_EQ(error.Code(), JW_ERR_NOT_FOUND) << error.AsString();
+  EXPECT_NE(error.AsString().find("tz-store/lib/one/V_1/CHUNK_404"), std::string::npos);
+  uint64_t size = 0;
+  EXPECT_EQ(m_store->Size(Path("V_1/CHUNK_404"), size).Code(), JW_ERR_NOT_FOUND);
+  ASSERT_FALSE(m_store->Size(Path("sizes/long"), size).IsError());  // HEAD, nothing listed
+  EXPECT_EQ(size, 5000u);
+}
+
+TEST_F(S3Store, PathsOutsideTheRootAreRefused) {
+  std::vector<std::string> files, folders;
+  CJwError error = m_store->List("tz-store/lib/other", files, folders);
+  EXPECT_TRUE(error.IsError());
+  EXPECT_NE(error.AsString().find("not an object under the mount path root"), std::string::npos);
+  bool exists = true;
+  EXPECT_TRUE(m_store->Exists("tz-store/lib/onex/V_1", exists).IsError());
+  EXPECT_FALSE(exists);
+}
+
+TEST_F(S3Store, MissingBucketIsAnErrorNotAnEmptyListing) {
+  auto store = Open(Entry(Endpoint(m_port), "tz-missing/lib"));
+  std::vector<std::string> files, folders;
+  CJwError error = store->List("tz-missing/lib", files, folders);
+  ASSERT_TRUE(error.IsError());
+  EXPECT_EQ(error.Code(), JW_ERR_FAILED);
+  EXPECT_NE(error.AsString().find("S3 LIST tz-missing/lib/: HTTP 404 NoSuchBucket"),
+            std::string::npos)
+      << error.AsString();
+  // A label in a missing bucket is a broken mount path, not an absent label.
+  CJwError read;
+  Read(*store, "tz-missing/lib/V_1/MEDIA_LABEL", 1551, &read);
+  EXPECT_EQ(read.Code(), JW_ERR_FAILED) << read.AsString();
+}
+
+TEST_F(S3Store, UnknownAccessKeyIsRefusedWithoutRetries) {
+  FaultProxy proxy(m_port);
+  auto store = Open(Entry(Endpoint(proxy.port()), kRoot, "NOBODY", "secret"));
+  proxy.Reset();
+  std::vector<std::string> files, folders;
+  CJwError error = store->List(kRoot, files, folders);
+  EXPECT_NE(error.AsString().find("HTTP 403 InvalidAccessKeyId"), std::string::npos)
+      << error.AsString();
+  EXPECT_EQ(proxy.Requests(), 1);
+}
+
+TEST_F(S3Store, VirtualHostAddressing) {
+  auto entry = Entry("http://s3.amazonaws.com:" + std::to_string(m_port), kRoot);
+  entry.addressing = "virtual";
+  S3Tuning tuning;
+  tuning.connectTo = "::127.0.0.1:" + std::to_string(m_port);  // no name lookup
+  auto store = Open(entry, tuning);
+  std::vector<std::string> files, folders;
+  CJwError error = store->List(Path("V_1"), files, folders);
+  ASSERT_FALSE(error.IsError()) << error.AsString();
+  EXPECT_EQ(files.size(), 4u);
+  EXPECT_EQ(Read(*store, Path("V_1/MEDIA_LABEL"), 1551), LabelBytes(1551));
+}
+
+// Faults between the store and s3rver.
+class S3StoreFaults : public S3Store {
+ protected:
+  void SetUp() override {
+    S3Store::SetUp();
+    m_proxy = std::make_unique<FaultProxy>(m_port);
+    ASSERT_NE(m_proxy->port(), 0);
+    m_store = Open(Entry(Endpoint(m_proxy->port()), kRoot));
+  }
+  std::unique_ptr<FaultProxy> m_proxy;
+};
+
+TEST_F(S3StoreFaults, RetriesAbsorbTwoFaultsInThree) {
+  // Two of every three requests fail, so each operation needs three tries.
+  m_proxy->Configure(0, 3, 2, "500,503,drop,cut");
+  std::vector<std::string> files, folders;
+  CJwError error = m_store->List(Path("V_big"), files, folders);
+  ASSERT_FALSE(error.IsError()) << error.AsString();
+  EXPECT_EQ(AsSet(files).size(), 2500u);
+  EXPECT_EQ(files.size(), 2500u);
+  EXPECT_EQ(m_proxy->Requests(), 9);
+  bool exists = false;
+  ASSERT_FALSE(m_store->Exists(Path("V_2/.tzsivolume"), exists).IsError());
+  EXPECT_TRUE(exists);
+  EXPECT_EQ(Read(*m_store, Path("V_1/MEDIA_LABEL"), 1551), LabelBytes(1551));
+  EXPECT_EQ(m_proxy->Requests(), 15);
+}
+
+TEST_F(S3StoreFaults, ExhaustedRetriesFailEveryOperation) {
+  m_proxy->Configure(0, 1, 1, "503");
+  std::vector<std::string> files, folders;
+  CJwError error = m_store->List(Path("V_1"), files, folders);
+  EXPECT_EQ(error.Code(), JW_ERR_FAILED);
+  EXPECT_NE(error.AsString().find("S3 LIST tz-store/lib/one/V_1/: HTTP 503 SlowDown: Please "
+                                  "reduce your request rate. [5 tries]"),
+            std::string::npos)
+      << error.AsString();
+  EXPECT_EQ(m_proxy->Requests(), 5);
+
+  m_proxy->Configure(0, 1, 1, "drop");
+  bool exists = true;
+  error = m_store->Exists(Path("V_2/.tzsivolume"), exists);
+  EXPECT_TRUE(error.IsError());
+  EXPECT_FALSE(exists);
+  CJwError read;
+  Read(*m_store, Path("V_1/MEDIA_LABEL"), 1551, &read);
+  EXPECT_EQ(read.Code(), JW_ERR_FAILED) << read.AsString();
+  EXPECT_NE(read.AsString().find("Server returned nothing"), std::string::npos) << read.AsString();
+  // Five tries each; libcurl itself may send a request once more when a
+  // reused connection turns out dead, but never more than that.
+  EXPECT_GE(m_proxy->Requests(), 10);
+  EXPECT_LE(m_proxy->Requests(), 12);
+}
+
+TEST_F(S3StoreFaults, FailureAfterTheFirstPageGivesNoShortListing) {
+  m_proxy->Configure(1, 1, 1, "500,cut");
+  std::vector<std::string> files, folders;
+  CJwError error = m_store->List(Path("V_big"), files, folders);
+  EXPECT_TRUE(error.IsError());
+  EXPECT_TRUE(files.empty());
+  EXPECT_EQ(m_proxy->Requests(), 6);
+}
+
+TEST(S3StoreConnection, RefusedConnectionIsRetriedThenFails) {
+  int port = 0;  // a port that nothing listens on any more
+  {
+    NodeProcess probe("fake_s3.js", {"K", "S"});
+    port = probe.port();
+  }
+  ASSERT_NE(port, 0);
+  auto store = Open(Entry(Endpoint(port), "b"));
+  std::vector<std::string> files, folders;
+  CJwError error = store->List("b", files, folders);
+  EXPECT_EQ(error.Code(), JW_ERR_FAILED);
+  EXPECT_NE(error.AsString().find("Couldn't connect to server"), std::string::npos)
+      << error.AsString();
+  EXPECT_NE(error.AsString().find("[5 tries]"), std::string::npos);
+}
+
+// The signature-checking fake: our signatures must pass its independent check.
+class S3StoreSigned : public ::testing::Test {
+ protected:
+  static constexpr const char* kFakeKey = "TZKEYID";
+  static constexpr const char* kFakeSecret = "tz/Secret+Key0123456789abcdefGHIJ";
+  void SetUp() override { ASSERT_NE(m_fake.port(), 0); }
+  std::shared_ptr<CloudStore> Store(const std::string& root, const std::string& secret = kFakeSecret,
+                                    S3Tuning tuning = S3Tuning()) {
+    return Open(Entry(Endpoint(m_fake.port()), root, kFakeKey, secret), tuning);
+  }
+  int Requests() {
+    std::string stats = s3test::HttpGet(Endpoint(m_fake.port()) + "/__fake/stats");
+    std::smatch m;
+    return std::regex_search(stats, m, std::regex("\"requests\":(\\d+)")) ? std::stoi(m[1]) : -1;
+  }
+  NodeProcess m_fake{"fake_s3.js", {kFakeKey, kFakeSecret}};
+};
+
+TEST_F(S3StoreSigned, FolderOnlyPagesRepeatedFoldersAndOddTokens) {
+  // The prefix and the tokens hold characters that must be encoded to sign.
+  const std::string root = "pages/sp ace+%&\xc3\xa9";
+  auto store = Store(root);
+  std::vector<std::string> files, folders;
+  CJwError error = store->List(root + "/V_1/", files, folders);
+  ASSERT_FALSE(error.IsError()) << error.AsString();
+  EXPECT_EQ(folders, (std::vector<std::string>{"F1", "F2", "F3", "F4"}));
+  EXPECT_EQ(files, (std::vector<std::string>{"f1", "f2"}));
+  EXPECT_EQ(Requests(), 5);
+  uint64_t size = 0;
+  ASSERT_FALSE(store->Size(root + "/V_1/f2", size).IsError());
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(Requests(), 5);
+}
+
+TEST_F(S3StoreSigned, BrokenPaginationIsAnError) {
+  std::vector<std::string> files, folders;
+  CJwError error = Store("notoken")->List("notoken", files, folders);
+  EXPECT_NE(error.AsString().find("S3 LIST notoken/: truncated page without a continuation token"),
+            std::string::npos)
+      << error.AsString();
+  EXPECT_TRUE(files.empty());
+  error = Store("repeat")->List("repeat", files, folders);
+  EXPECT_NE(error.AsString().find("continuation token repeated"), std::string::npos)
+      << error.AsString();
+  EXPECT_TRUE(files.empty());
+}
+
+TEST_F(S3StoreSigned, VirtualHostRequestsAreSignedForTheBucketHost) {
+  auto entry = Entry("http://s3.amazonaws.com:" + std::to_string(m_fake.port()), "objects",
+                     kFakeKey, kFakeSecret);
+  entry.addressing = "virtual";
+  S3Tuning tuning;
+  tuning.connectTo = "::127.0.0.1:" + std::to_string(m_fake.port());
+  auto store = Open(entry, tuning);
+  EXPECT_EQ(Read(*store, "objects/hello", 1551), "hello world");
+}
+
+TEST_F(S3StoreSigned, WrongSecretFailsOnceAndLeaksNothing) {
+  tztest::LogCapture log(9);
+  auto store = Store("objects", "not-the-secret-at-all");
+  CJwError error;
+  Read(*store, "objects/hello", 10, &error);
+  const std::string text = error.AsString();
+  EXPECT_EQ(error.Code(), JW_ERR_FAILED);
+  EXPECT_NE(text.find("S3 GET objects/hello: HTTP 403 SignatureDoesNotMatch"), std::string::npos)
+      << text;
+  EXPECT_EQ(Requests(), 1);
+  // The fake echoes the signature it was sent; neither it nor the secret may
+  // show in the error or the log.
+  const std::regex signature("[0-9a-f]{64}");
+  for (const std::string& where : {text, log.Dump()}) {
+    EXPECT_EQ(where.find("not-the-secret-at-all"), std::string::npos) << where;
+    EXPECT_FALSE(std::regex_search(where, signature)) << where;
+  }
+  EXPECT_NE(log.Dump().find("SignatureDoesNotMatch"), std::string::npos) << log.Dump();
+}
+
+TEST_F(S3StoreSigned, SigningUsesTheClockGiven) {
+  S3Tuning tuning;
+  tuning.clock = [] { return std::time_t(1440938160); };  // 2015-08-30
+  CJwError error;
+  Read(*Store("objects", kFakeSecret, tuning), "objects/hello", 10, &error);
+  EXPECT_NE(error.AsString().find("HTTP 403 RequestTimeTooSkewed"), std::string::npos)
+      << error.AsString();
+}
+
+TEST_F(S3StoreSigned, RetriesOnlyWhatMayPassLater) {
+  auto store = Store("objects");
+  const struct {
+    const char* key;
+    int requests;
+    const char* result;  // expected bytes, or the expected error text
+  } cases[] = {
+      {"flaky/RequestTimeout/2", 3, "ok"},
+      {"flaky/SlowDown/4", 5, "ok"},
+      {"flaky/TooManyRequests/1", 2, "ok"},
+      {"flaky/InternalError/5", 5, "HTTP 500 InternalError: InternalError for the test [5 tries]"},
+      {"deny", 1, "S3 GET objects/deny: HTTP 403 AccessDenied: Access Denied"},
+      {"flaky/InvalidArgument/1", 1, "HTTP 400 InvalidArgument"},
+  };
+  for (const auto& c : cases) {
+    int before = Requests();
+    CJwError error;
+    std::string bytes = Read(*store, std::string("objects/") + c.key, 100, &error);
+    EXPECT_EQ(Requests() - before, c.requests) << c.key;
+    if (error.IsError()) {
+      EXPECT_NE(error.AsString().find(c.result), std::string::npos) << error.AsString();
+    } else {
+      EXPECT_EQ(bytes, c.result) << c.key;
+    }
+  }
+}
+
+TEST_F(S3StoreSigned, ServerThatIgnoresRangeFillsOnlyTheBuffer) {
+  EXPECT_EQ(Read(*Store("objects"), "objects/norange", 100), std::string(100, 'n'));
+}
+
+}  // namespace
