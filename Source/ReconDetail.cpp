@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -184,13 +185,28 @@ size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunk
   return static_cast<size_t>(p - out);
 }
 
-int OpenForReading(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOATIME);
-  // O_NOATIME is refused (EPERM) on files the process does not own unless it
-  // holds CAP_FOWNER; read them the ordinary way.
-  if (fd < 0 && errno == EPERM) fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  return fd;
+namespace {
+
+// O_NOATIME is refused (EPERM) on files the process does not own unless it
+// holds CAP_FOWNER. A library's files share one owner, so once refused it is
+// not asked for again: every further open would fail the same way first.
+std::atomic<bool> g_noAtimeRefused{false};
+
+int OpenQuietly(int folderFd, const char* path) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  if (!g_noAtimeRefused.load(std::memory_order_relaxed)) {
+    const int fd = openat(folderFd, path, kFlags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM) return fd;
+    g_noAtimeRefused.store(true, std::memory_order_relaxed);
+  }
+  return openat(folderFd, path, kFlags);
 }
+
+}  // namespace
+
+int OpenForReading(const char* path) { return OpenQuietly(AT_FDCWD, path); }
+
+int OpenForReadingAt(int folderFd, const char* name) { return OpenQuietly(folderFd, name); }
 
 long ReadUpTo(int fd, void* buffer, size_t length) {
   size_t done = 0;
@@ -234,8 +250,8 @@ FILE* CreateDumpFile(const std::string& path) {
     errno = err;
     return nullptr;
   }
-  // Rows are small; a large buffer turns them into few writes.
-  setvbuf(file, nullptr, _IOFBF, 256 * 1024);
+  // The stream's own buffer (one block of the file system) gathers some
+  // hundred rows into each write.
   return file;
 }
 

@@ -82,6 +82,8 @@ size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunk
 // Opens a file for reading without updating its access time where the
 // kernel permits, and without blocking on a FIFO. Returns -1 with errno set.
 int OpenForReading(const char* path);
+// The same for `name` inside the folder open at `folderFd`.
+int OpenForReadingAt(int folderFd, const char* name);
 // Reads until `length` bytes arrived, the end of the file, or an error.
 // Returns the byte count, or -1 on an error before any byte arrived.
 long ReadUpTo(int fd, void* buffer, size_t length);

@@ -1,6 +1,7 @@
 #include "TzLibVolReconChunkListHelper.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -219,6 +220,20 @@ bool ChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
                      error.AsString().c_str());
     return false;
   }
+  // Trailers lie in this folder; when it cannot be held open they are
+  // opened by their whole paths instead.
+  struct VolumeFolder {
+    ChunkListHelper* self;
+    VolumeFolder(ChunkListHelper* s, const std::string& path) : self(s) {
+      self->m_volumeFolderFd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      self->m_volumeFolderPath = path;
+    }
+    ~VolumeFolder() {
+      if (self->m_volumeFolderFd >= 0) close(self->m_volumeFolderFd);
+      self->m_volumeFolderFd = -1;
+      self->m_volumeFolderPath.clear();
+    }
+  } volumeFolder(this, volumePath);
   bool end = false;
   SJwDirEntry entry;
   std::string chunkPath;
@@ -326,7 +341,13 @@ uint64_t ChunkListHelper::GetFileSize(std::string path) {
 
 bool ChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,
                                                     int chunkId) {
-  const int fd = tzrecon::OpenForReading(trailerPath.c_str());
+  const size_t folderLength = m_volumeFolderPath.size();
+  const bool inVolumeFolder = m_volumeFolderFd >= 0 && trailerPath.size() > folderLength &&
+                              trailerPath.compare(0, folderLength, m_volumeFolderPath) == 0 &&
+                              trailerPath.find('/', folderLength) == std::string::npos;
+  const int fd =
+      inVolumeFolder ? tzrecon::OpenForReadingAt(m_volumeFolderFd, trailerPath.c_str() + folderLength)
+                     : tzrecon::OpenForReading(trailerPath.c_str());
   if (fd < 0) {
     m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
                      trailerPath.c_str());

@@ -63,6 +63,10 @@ class TZRECON_API ChunkListHelper {
   EvDebug m_debug;
   FILE* m_dumpFile;
   bool m_isSIVolume;
+  // The volume folder being listed, held open so that its trailers are
+  // opened relative to it rather than by their whole paths.
+  int m_volumeFolderFd = -1;
+  std::string m_volumeFolderPath;
 };
 
 class TZRECON_API CloudChunkListHelper {

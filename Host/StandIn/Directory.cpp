@@ -12,10 +12,52 @@
 #include <string>
 
 #include "JwFile.h"
+#include "OpenFolders.h"
+
+namespace tzhost {
+namespace {
+
+// A walk nests a few listings at most (mount path, volume, chunk folder);
+// folders beyond this depth are simply not remembered. Plain data, so the
+// thread-local storage needs no destructor.
+struct OpenFolder {
+  const std::string* folder;
+  int fd;
+};
+constexpr int kMaxOpenFolders = 8;
+thread_local OpenFolder t_openFolders[kMaxOpenFolders];
+thread_local int t_openFolderCount = 0;
+
+}  // namespace
+
+void RegisterOpenFolder(const std::string* folder, int fd) {
+  if (t_openFolderCount < kMaxOpenFolders) t_openFolders[t_openFolderCount++] = {folder, fd};
+}
+
+void UnregisterOpenFolder(int fd) {
+  for (int i = t_openFolderCount - 1; i >= 0; --i) {
+    if (t_openFolders[i].fd != fd) continue;
+    for (int j = i; j + 1 < t_openFolderCount; ++j) t_openFolders[j] = t_openFolders[j + 1];
+    --t_openFolderCount;
+    return;
+  }
+}
+
+int FindOpenFolder(const char* path, size_t folderLength) {
+  for (int i = t_openFolderCount - 1; i >= 0; --i) {
+    const std::string& folder = *t_openFolders[i].folder;
+    if (folder.size() == folderLength && memcmp(folder.data(), path, folderLength) == 0)
+      return t_openFolders[i].fd;
+  }
+  return -1;
+}
+
+}  // namespace tzhost
 
 struct CJwDirectory::Impl {
   DIR* dir = nullptr;
   std::string path;    // for error texts
+  std::string folder;  // the path with a final "/", for tzhost::FindOpenFolder
   std::string prefix;  // the pattern up to its "*"
   bool exact = false;  // the pattern had no "*": the whole name must match
 };
@@ -56,6 +98,9 @@ CJwError CJwDirectory::Open(const char* path, const char* pattern,
   m_impl->prefix.assign(pattern,
                         star != nullptr ? star - pattern : strlen(pattern));
   m_impl->exact = star == nullptr;
+  m_impl->folder = m_impl->path;
+  if (m_impl->folder.empty() || m_impl->folder.back() != '/') m_impl->folder.push_back('/');
+  tzhost::RegisterOpenFolder(&m_impl->folder, dirfd(dir));
   return CJwError();
 }
 
@@ -98,6 +143,7 @@ CJwError CJwDirectory::Close() {
   if (m_impl->dir == nullptr) return CJwError();
   DIR* dir = m_impl->dir;
   m_impl->dir = nullptr;
+  tzhost::UnregisterOpenFolder(dirfd(dir));
   if (closedir(dir) != 0)
     return CJwError::FromErrno(errno, "close directory", m_impl->path.c_str());
   return CJwError();

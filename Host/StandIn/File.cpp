@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "JwFile.h"
+#include "OpenFolders.h"
 
 CJwError::CJwError(int code, std::string text)
     : m_code(code),
@@ -45,7 +46,13 @@ CJwError CJwError::FromErrno(int err, const char* operation, const char* path) {
 CJwError CJwFile::Stat(const char* path, struct stat& status) {
   if (path == nullptr) return CJwError(JW_ERR_FAILED, "stat: no path given");
   struct stat result;
-  if (stat(path, &result) != 0) return CJwError::FromErrno(errno, "stat", path);
+  // A name directly inside a folder that this thread is listing is resolved
+  // relative to that folder; anything else by its whole path.
+  const char* slash = strrchr(path, '/');
+  const int folder =
+      slash != nullptr && slash[1] != '\0' ? tzhost::FindOpenFolder(path, slash + 1 - path) : -1;
+  const int rc = folder >= 0 ? fstatat(folder, slash + 1, &result, 0) : stat(path, &result);
+  if (rc != 0) return CJwError::FromErrno(errno, "stat", path);
   status = result;
   return CJwError();
 }
