@@ -29,7 +29,7 @@ run_suite() {
 }
 
 mkdir -p build
-run_suite build/release -DCMAKE_BUILD_TYPE=Release
+run_suite build/release -DCMAKE_BUILD_TYPE=Release -DTZRECON_BUILD_BENCH=ON
 if [ $sanitize -eq 1 ]; then
   run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTZRECON_SANITIZE=ON
 fi
