@@ -38,8 +38,18 @@ std::string TrailerPath(const std::string& chunkPath, const ChunkPathParts& part
 
 // Opens the dump file and writes its header. Logs and returns null when the
 // file cannot be created or the header cannot be written (the file stays).
-FILE* StartDump(EvDebug& debug, const std::string& dumpFileName) {
+// Rows are small: a large stream buffer gathers thousands of them into each
+// write. The buffer must outlive the stream; its owner frees it after the
+// close.
+constexpr size_t kDumpBufferSize = 1 << 20;
+
+FILE* StartDump(EvDebug& debug, const std::string& dumpFileName,
+                std::unique_ptr<char[]>& buffer) {
   FILE* file = tzrecon::CreateDumpFile(dumpFileName);
+  if (file != nullptr) {
+    buffer.reset(new (std::nothrow) char[kDumpBufferSize]);
+    if (buffer) setvbuf(file, buffer.get(), _IOFBF, kDumpBufferSize);
+  }
   if (file == nullptr) {
     debug.DebugLvl(kDumpTag, -1, "Error :: Cannot create the dump file [%s]", dumpFileName.c_str());
     return nullptr;
@@ -124,13 +134,18 @@ bool ChunkListHelper::Dump(std::string dumpFileName) {
     return false;
   }
   m_dumpFileName = std::move(dumpFileName);
-  m_dumpFile = StartDump(m_debug, m_dumpFileName);
-  if (m_dumpFile == nullptr) return false;
+  m_dumpFile = StartDump(m_debug, m_dumpFileName, m_dumpBuffer);
+  if (m_dumpFile == nullptr) {
+    m_dumpBuffer.reset();
+    return false;
+  }
 
   const bool walked = EnumerateVolumes(m_mountPath, m_copyId);
   FILE* file = m_dumpFile;
   m_dumpFile = nullptr;
-  return FinishDump(m_debug, file, m_dumpFileName, walked);
+  const bool result = FinishDump(m_debug, file, m_dumpFileName, walked);
+  m_dumpBuffer.reset();
+  return result;
 }
 
 bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
@@ -160,7 +175,11 @@ bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyI
   std::string volumePath;
   while (!end) {
     volumePath.assign(mountPath).append(entry.name.c_str());
-    const bool si = IsSIVolume(volumePath);
+    bool si = false;
+    if (!CheckSIMarker(volumePath, si)) {
+      directory.Close();
+      return false;
+    }
     m_isSIVolume = si;
     const bool modeMatches = si ? m_traverseMode == MOUNT_PATH_TRAVERSE_SI
                                 : m_traverseMode == MOUNT_PATH_TRAVERSE_NON_SI;
@@ -183,10 +202,25 @@ bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyI
 }
 
 bool ChunkListHelper::IsSIVolume(std::string volumePath) {
-  EnsureTrailingSlash(volumePath);
-  volumePath += kSIMarker;
+  bool si = false;
+  CheckSIMarker(volumePath, si);
+  return si;
+}
+
+bool ChunkListHelper::CheckSIMarker(const std::string& volumePath, bool& singleInstanced) {
+  std::string markerPath = volumePath;
+  EnsureTrailingSlash(markerPath);
+  markerPath += kSIMarker;
   struct stat status;
-  return !CJwFile::Stat(volumePath.c_str(), status).IsError();
+  CJwError error = CJwFile::Stat(markerPath.c_str(), status);
+  singleInstanced = !error.IsError();
+  if (error.IsError() && !error.IsNotFound()) {
+    m_debug.DebugLvl(kVolumesTag, -1,
+                     "Error :: Failed to check the single-instance marker [%s], error=%s",
+                     markerPath.c_str(), error.AsString().c_str());
+    return false;
+  }
+  return true;
 }
 
 bool ChunkListHelper::VerifyCopyIdOnVolume(std::string volumePath, unsigned int copyId) {
@@ -321,8 +355,9 @@ bool ChunkListHelper::OnChunk(std::string chunkPath) {
                      chunkPath.c_str());
     return true;
   }
-  const uint64_t size = GetFileSize(chunkPath);
-  if (!VerifyVolumeAndChunkIdFromCMT(TrailerPath(chunkPath, parts), parts.volumeId, parts.chunkId))
+  std::string trailerPath = TrailerPath(chunkPath, parts);
+  const uint64_t size = GetFileSize(std::move(chunkPath));
+  if (!VerifyVolumeAndChunkIdFromCMT(std::move(trailerPath), parts.volumeId, parts.chunkId))
     return true;
   return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
                   m_isSIVolume);
@@ -452,13 +487,18 @@ bool CloudChunkListHelper::Dump(std::string dumpFileName) {
     return false;
   }
   m_dumpFileName = std::move(dumpFileName);
-  m_dumpFile = StartDump(m_debug, m_dumpFileName);
-  if (m_dumpFile == nullptr) return false;
+  m_dumpFile = StartDump(m_debug, m_dumpFileName, m_dumpBuffer);
+  if (m_dumpFile == nullptr) {
+    m_dumpBuffer.reset();
+    return false;
+  }
 
   const bool walked = EnumerateVolumes(m_mountPath, m_copyId);
   FILE* file = m_dumpFile;
   m_dumpFile = nullptr;
-  return FinishDump(m_debug, file, m_dumpFileName, walked);
+  const bool result = FinishDump(m_debug, file, m_dumpFileName, walked);
+  m_dumpBuffer.reset();
+  return result;
 }
 
 bool CloudChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
@@ -623,7 +663,7 @@ bool CloudChunkListHelper::OnChunk(std::string chunkPath) {
                      chunkPath.c_str());
     return true;
   }
-  const uint64_t size = GetFileSize(chunkPath);
+  const uint64_t size = GetFileSize(std::move(chunkPath));
   return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
                   m_isSIVolume);
 }

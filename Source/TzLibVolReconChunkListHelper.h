@@ -55,6 +55,11 @@ class TZRECON_API ChunkListHelper {
                               const char* end);
 
  private:
+  // Sets `singleInstanced` from the volume's marker. False (after a level -1
+  // message) when the marker cannot be examined for another reason than its
+  // absence: guessing either way would drop the volume or walk it wrongly.
+  bool CheckSIMarker(const std::string& volumePath, bool& singleInstanced);
+
   std::string m_mountPath;
   int m_mountPathId;
   unsigned int m_copyId;
@@ -67,6 +72,7 @@ class TZRECON_API ChunkListHelper {
   // opened relative to it rather than by their whole paths.
   int m_volumeFolderFd = -1;
   std::string m_volumeFolderPath;
+  std::unique_ptr<char[]> m_dumpBuffer;  // the dump stream's buffer
 };
 
 class TZRECON_API CloudChunkListHelper {
@@ -127,4 +133,5 @@ class TZRECON_API CloudChunkListHelper {
   std::unique_ptr<CFSInterface> m_fsInterface;
   std::unique_ptr<CFileInterface> m_fileInterface;
   CFSInitParams m_initParams;
+  std::unique_ptr<char[]> m_dumpBuffer;  // the dump stream's buffer
 };

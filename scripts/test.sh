@@ -33,4 +33,7 @@ run_suite build/release -DCMAKE_BUILD_TYPE=Release -DTZRECON_BUILD_BENCH=ON
 if [ $sanitize -eq 1 ]; then
   run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTZRECON_SANITIZE=ON
 fi
+# Coverage-guided fuzzing of the parsers for a bounded time (clang,
+# libFuzzer, ASan + UBSan); any finding fails the run.
+TZ_FUZZ_JOBS="$jobs" scripts/fuzz.sh
 echo "all test suites passed"

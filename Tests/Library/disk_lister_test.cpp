@@ -281,3 +281,20 @@ TEST_F(DiskDump, AFileSizeLimitFailsTheDump) {
               l.message.rfind("Error :: Failed to write the dump file [" + dumpFile + "]", 0) == 0;
   EXPECT_TRUE(logged) << log.Dump();
 }
+
+TEST_F(DiskDump, AMarkerThatCannotBeExaminedFailsTheWalk) {
+  // The marker's status fails for another reason than its absence (here: a
+  // link to itself): the volume's state is unknown, and the walk must not
+  // guess it.
+  lib.Volume("V_1");
+  lib.Chunk("V_1", 1, 1, 1);
+  const std::string deep = lib.root + "/V_1";
+  ASSERT_EQ(symlink(".tzsivolume", (deep + "/.tzsivolume").c_str()), 0);
+  EXPECT_FALSE(Run());
+  bool logged = false;
+  for (const auto& l : log.Lines())
+    logged |= l.level == -1 && l.tag == "ChunkListHelper::EnumerateVolumes" &&
+              l.message.rfind("Error :: Failed to check the single-instance marker [" + deep +
+                                  "/.tzsivolume], error=", 0) == 0;
+  EXPECT_TRUE(logged) << log.Dump();
+}
