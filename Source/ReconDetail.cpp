@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <climits>
@@ -110,19 +111,27 @@ bool LabelCarriesCopyId(const char* label, uint32_t copyId) {
 
 int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end) {
   // A name is at most 63 bytes and ends at the first space within 64 bytes;
-  // a value is at most 4095 bytes and ends at the first newline.
+  // a value is at most 4095 bytes and ends at the first newline. Neither
+  // scan passes `end`.
+  if (cursor >= end) return -1;
   name = cursor;
-  for (int i = 0;; ++i, ++cursor) {
-    if (i == 64 || cursor >= end) return -1;
-    if (*cursor == ' ') break;
+  size_t window = std::min<size_t>(64, static_cast<size_t>(end - cursor));
+  char* space = static_cast<char*>(std::memchr(cursor, ' ', window));
+  if (space == nullptr) {
+    cursor += window;
+    return -1;
   }
-  *cursor++ = '\0';
+  *space = '\0';
+  cursor = space + 1;
   value = cursor;
-  for (int i = 0;; ++i, ++cursor) {
-    if (i == 4096 || cursor >= end) return -1;
-    if (*cursor == '\n') break;
+  window = std::min<size_t>(4096, static_cast<size_t>(end - cursor));
+  char* newline = static_cast<char*>(std::memchr(cursor, '\n', window));
+  if (newline == nullptr) {
+    cursor += window;
+    return -1;
   }
-  *cursor++ = '\0';
+  *newline = '\0';
+  cursor = newline + 1;
   return 0;
 }
 
