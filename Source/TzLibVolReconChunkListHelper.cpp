@@ -90,6 +90,37 @@ bool WriteRow(EvDebug& debug, const char* tag, FILE* file, const std::string& du
   return true;
 }
 
+// The dump driver of both listers: refuses an unset traverse mode or file
+// name, creates the file with its header, runs the walk, and closes the
+// file whatever the walk returned. The stream lives in `dumpFile` while the
+// walk runs.
+template <typename Walk>
+bool DriveDump(EvDebug& debug, MountPathTraverseMode mode, const std::string& mountPath,
+               std::string dumpFileName, std::string& storedName, FILE*& dumpFile,
+               std::unique_ptr<char[]>& buffer, Walk walk) {
+  if (mode == MOUNT_PATH_TRAVERSE_NOT_SET) {
+    debug.DebugLvl(kDumpTag, -1, "Error :: Traverse mode is not set for mount path [%s]",
+                   mountPath.c_str());
+    return false;
+  }
+  if (dumpFileName.empty()) {
+    debug.DebugLvl(kDumpTag, -1, "Error :: Dump File name is not set");
+    return false;
+  }
+  storedName = std::move(dumpFileName);
+  dumpFile = StartDump(debug, storedName, buffer);
+  if (dumpFile == nullptr) {
+    buffer.reset();
+    return false;
+  }
+  const bool walked = walk();
+  FILE* file = dumpFile;
+  dumpFile = nullptr;
+  const bool result = FinishDump(debug, file, storedName, walked);
+  buffer.reset();
+  return result;
+}
+
 // The length of the mount path with its trailing "/".
 size_t MountPathLength(const std::string& mountPath) {
   return mountPath.size() + (mountPath.empty() || mountPath.back() != '/' ? 1 : 0);
@@ -124,28 +155,8 @@ void ChunkListHelper::Initialize() {
 }
 
 bool ChunkListHelper::Dump(std::string dumpFileName) {
-  if (m_traverseMode == MOUNT_PATH_TRAVERSE_NOT_SET) {
-    m_debug.DebugLvl(kDumpTag, -1, "Error :: Traverse mode is not set for mount path [%s]",
-                     m_mountPath.c_str());
-    return false;
-  }
-  if (dumpFileName.empty()) {
-    m_debug.DebugLvl(kDumpTag, -1, "Error :: Dump File name is not set");
-    return false;
-  }
-  m_dumpFileName = std::move(dumpFileName);
-  m_dumpFile = StartDump(m_debug, m_dumpFileName, m_dumpBuffer);
-  if (m_dumpFile == nullptr) {
-    m_dumpBuffer.reset();
-    return false;
-  }
-
-  const bool walked = EnumerateVolumes(m_mountPath, m_copyId);
-  FILE* file = m_dumpFile;
-  m_dumpFile = nullptr;
-  const bool result = FinishDump(m_debug, file, m_dumpFileName, walked);
-  m_dumpBuffer.reset();
-  return result;
+  return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName), m_dumpFileName,
+                   m_dumpFile, m_dumpBuffer, [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
 }
 
 bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
@@ -477,28 +488,8 @@ bool CloudChunkListHelper::Dump(std::string dumpFileName) {
     m_debug.DebugLvl(kDumpTag, -1, "Error :: CloudChunkListHelper is not initialized");
     return false;
   }
-  if (m_traverseMode == MOUNT_PATH_TRAVERSE_NOT_SET) {
-    m_debug.DebugLvl(kDumpTag, -1, "Error :: Traverse mode is not set for mount path [%s]",
-                     m_mountPath.c_str());
-    return false;
-  }
-  if (dumpFileName.empty()) {
-    m_debug.DebugLvl(kDumpTag, -1, "Error :: Dump File name is not set");
-    return false;
-  }
-  m_dumpFileName = std::move(dumpFileName);
-  m_dumpFile = StartDump(m_debug, m_dumpFileName, m_dumpBuffer);
-  if (m_dumpFile == nullptr) {
-    m_dumpBuffer.reset();
-    return false;
-  }
-
-  const bool walked = EnumerateVolumes(m_mountPath, m_copyId);
-  FILE* file = m_dumpFile;
-  m_dumpFile = nullptr;
-  const bool result = FinishDump(m_debug, file, m_dumpFileName, walked);
-  m_dumpBuffer.reset();
-  return result;
+  return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName), m_dumpFileName,
+                   m_dumpFile, m_dumpBuffer, [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
 }
 
 bool CloudChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
