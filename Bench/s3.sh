@@ -1,0 +1,119 @@
+#!/bin/bash
+# The S3 part of the dump benchmark: the library's dump of a 10k-chunk mount
+# path held in s3rver (on 127.0.0.1), beside `rclone lsf -R` of the same
+# bucket, with the HTTP requests of each counted at a small proxy in front of
+# the server. Called by run.sh --s3; prints a Markdown table.
+#
+#   s3.sh TZRECON WORK_DIR ROUNDS PYTHON
+#
+# The bucket is filled once from the m1-10k sample (made by run.sh) and kept
+# under $TZRECON_BENCH_DIR/s3 between runs. The chunk objects are not the
+# sample's sparse gigabytes: each holds (its chunk's size mod 4096) bytes, so
+# the dump's sizes differ from the disk dump's; names, labels and trailers are
+# the sample's.
+set -euo pipefail
+
+tzrecon=${1:?usage: s3.sh TZRECON WORK_DIR ROUNDS PYTHON}
+work=${2:?usage: s3.sh TZRECON WORK_DIR ROUNDS PYTHON}
+rounds=${3:?usage: s3.sh TZRECON WORK_DIR ROUNDS PYTHON}
+python=${4:?usage: s3.sh TZRECON WORK_DIR ROUNDS PYTHON}
+here=$(cd "$(dirname "$0")" && pwd)
+bench_dir=${TZRECON_BENCH_DIR:-/var/tmp/tzrecon-bench}
+state=$bench_dir/s3
+sample=$bench_dir/m1-10k/lib
+bucket=tz-bench
+key=S3RVER     # the one account s3rver knows
+secret=S3RVER
+
+log() { echo "s3.sh: $*" >&2; }
+
+[ -d "$sample" ] || { echo "s3.sh: the sample $sample is missing (run.sh makes it)" >&2; exit 1; }
+
+missing=()
+command -v node > /dev/null || missing+=(nodejs)
+command -v npm > /dev/null || missing+=(npm)
+command -v rclone > /dev/null || missing+=(rclone)
+command -v curl > /dev/null || missing+=(curl)
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ ! -f "$here/s3/node_modules/s3rver/package.json" ]; then
+  log "installing s3rver (npm ci)"
+  (cd "$here/s3" && npm ci --no-audit --no-fund >&2)
+fi
+
+# All traffic stays on 127.0.0.1: no proxy of the environment applies.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+export NO_PROXY=127.0.0.1 no_proxy=127.0.0.1
+
+# A bucket whose filling was cut short is filled again from scratch.
+mkdir -p "$state"
+want="from $sample, chunk objects of (size mod 4096) bytes"
+if [ ! -f "$state/ready" ] || [ "$(cat "$state/ready")" != "$want" ]; then
+  rm -rf "$state/data" "$state/ready"
+fi
+
+# s3rver's continuation tokens use a cipher that OpenSSL 3 keeps in its
+# legacy provider: without it every second listing page fails.
+rm -f "$state/ports"
+NODE_OPTIONS=--openssl-legacy-provider node "$here/s3/servers.js" "$state/data" "$state/ports" 30 \
+  < /dev/null > "$work/s3-servers.log" 2>&1 &
+server_pid=$!
+trap 'kill "$server_pid" 2> /dev/null || true' EXIT
+for _ in $(seq 300); do
+  [ -s "$state/ports" ] && break
+  kill -0 "$server_pid" 2> /dev/null || { cat "$work/s3-servers.log" >&2; exit 1; }
+  sleep 0.1
+done
+[ -s "$state/ports" ] || { echo "s3.sh: s3rver did not start within 30 s" >&2; exit 1; }
+read -r s3_port proxy_port < "$state/ports"
+
+# rclone remotes: "direct" for filling the bucket, "counted" through the proxy.
+for remote in DIRECT COUNTED; do
+  port=$s3_port
+  [ "$remote" = COUNTED ] && port=$proxy_port
+  export "RCLONE_CONFIG_${remote}_TYPE=s3" "RCLONE_CONFIG_${remote}_PROVIDER=Other" \
+    "RCLONE_CONFIG_${remote}_ENDPOINT=http://127.0.0.1:$port" \
+    "RCLONE_CONFIG_${remote}_ACCESS_KEY_ID=$key" "RCLONE_CONFIG_${remote}_SECRET_ACCESS_KEY=$secret" \
+    "RCLONE_CONFIG_${remote}_FORCE_PATH_STYLE=true"
+done
+# rclone refuses a custom CA bundle on plain http.
+unset AWS_CA_BUNDLE
+
+if [ ! -f "$state/ready" ]; then
+  log "filling s3://$bucket/lib from $sample (about 20k objects; a few minutes)"
+  mirror=$work/s3-mirror
+  "$python" - "$sample" "$mirror" <<'EOF'
+import os, shutil, sys
+source, target = sys.argv[1:]
+for volume in os.scandir(source):
+    os.makedirs(os.path.join(target, volume.name))
+    for entry in os.scandir(volume.path):
+        destination = os.path.join(target, volume.name, entry.name)
+        if entry.name.startswith("CHUNK_"):
+            with open(destination, "wb") as f:
+                f.write(bytes(entry.stat().st_size % 4096))
+        else:
+            shutil.copyfile(entry.path, destination)
+EOF
+  rclone mkdir --config /dev/null "direct:$bucket"
+  rclone copy --config /dev/null --s3-no-check-bucket --transfers 8 --checkers 8 \
+    "$mirror" "direct:$bucket/lib"
+  rm -rf "$mirror"
+  echo "$want" > "$state/ready"
+fi
+
+# The cloud mount path, reached through the counting proxy.
+cat > "$work/s3-registry.json" <<EOF
+{"mountPaths": [{"id": 1, "path": "$bucket/lib", "type": 7,
+  "endpoint": "http://127.0.0.1:$proxy_port", "region": "us-east-1",
+  "user": "$key", "password": "$secret", "addressing": "path"}]}
+EOF
+
+"$python" "$here/s3_bench.py" --tzrecon "$tzrecon" --registry "$work/s3-registry.json" \
+  --proxy-port "$proxy_port" --remote "counted:$bucket/lib" --work "$work" --rounds "$rounds" \
+  --volumes "$(find "$sample" -mindepth 1 -maxdepth 1 -name 'V_*' | wc -l)"
