@@ -42,20 +42,8 @@ log() { echo "run.sh: $*" >&2; }
 
 [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --rounds needs a positive number" >&2; exit 2; }
 
-# ---- Tools: strace, GNU time, a C compiler, Python 3. ----
-missing=()
-command -v strace > /dev/null || missing+=(strace)
-[ -x /usr/bin/time ] || missing+=(time)
-command -v gcc > /dev/null || missing+=(gcc)
-command -v cmake > /dev/null || missing+=(cmake)
-[ -x /usr/bin/python3 ] || command -v python3 > /dev/null || missing+=(python3)
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# ---- Tools: strace, GNU time, a C compiler, Python 3 (the project's list). ----
+"$root/scripts/install-deps.sh" >&2
 # Debian's own Python is the peer a user of this machine would have.
 python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)

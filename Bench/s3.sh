@@ -29,22 +29,11 @@ log() { echo "s3.sh: $*" >&2; }
 
 [ -d "$sample" ] || { echo "s3.sh: the sample $sample is missing (run.sh makes it)" >&2; exit 1; }
 
-missing=()
-command -v node > /dev/null || missing+=(nodejs)
-command -v npm > /dev/null || missing+=(npm)
-command -v rclone > /dev/null || missing+=(rclone)
-command -v curl > /dev/null || missing+=(curl)
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-if [ ! -f "$here/s3/node_modules/s3rver/package.json" ]; then
-  log "installing s3rver (npm ci)"
-  (cd "$here/s3" && npm ci --no-audit --no-fund >&2)
-fi
+# node, rclone and curl come with the project's packages; s3rver is the one
+# the S3 tests pin.
+root=$(cd "$here/.." && pwd)
+"$root/scripts/install-deps.sh" >&2
+"$root/scripts/install-test-servers.sh" >&2
 
 # All traffic stays on 127.0.0.1: no proxy of the environment applies.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
@@ -60,7 +49,8 @@ fi
 # s3rver's continuation tokens use a cipher that OpenSSL 3 keeps in its
 # legacy provider: without it every second listing page fails.
 rm -f "$state/ports"
-NODE_OPTIONS=--openssl-legacy-provider node "$here/s3/servers.js" "$state/data" "$state/ports" 30 \
+NODE_PATH="$root/Tests/S3/server/node_modules" NODE_OPTIONS=--openssl-legacy-provider \
+  node "$here/s3/servers.js" "$state/data" "$state/ports" 30 \
   < /dev/null > "$work/s3-servers.log" 2>&1 &
 server_pid=$!
 trap 'kill "$server_pid" 2> /dev/null || true' EXIT

@@ -126,6 +126,37 @@ size_t MountPathLength(const std::string& mountPath) {
   return mountPath.size() + (mountPath.empty() || mountPath.back() != '/' ? 1 : 0);
 }
 
+// What both listers' OnChunk make of a chunk path before measuring it.
+enum class ChunkStart {
+  kRow,       // ids read: measure the chunk and write its row
+  kPassOver,  // not a chunk of this dump: no row, the walk goes on
+  kFail,      // no dump stream, or a path that cannot be read: the walk fails
+};
+
+ChunkStart StartChunk(EvDebug& debug, const char* tag, FILE* dumpFile,
+                      const std::string& mountPath, const std::string& chunkPath,
+                      ChunkPathParts& parts) {
+  if (dumpFile == nullptr) {
+    debug.DebugLvl(tag, -1, "Error :: Dump file handle is stale.");
+    return ChunkStart::kFail;
+  }
+  debug.DebugLvl(tag, 2, "Dumping Chunk Info [%s]", chunkPath.c_str());
+  switch (tzrecon::ReadChunkPath(MountPathLength(mountPath), chunkPath, parts)) {
+    case ChunkPath::kMalformed:
+      return ChunkStart::kFail;
+    case ChunkPath::kForeignVolume:
+      return ChunkStart::kPassOver;
+    case ChunkPath::kOk:
+      break;
+  }
+  if (parts.chunkIdOutOfRange) {
+    debug.DebugLvl(tag, -1, "Error :: Chunk id of [%s] is out of range, skipping",
+                   chunkPath.c_str());
+    return ChunkStart::kPassOver;
+  }
+  return ChunkStart::kRow;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -346,25 +377,14 @@ bool ChunkListHelper::EnumSIChunkFiles(std::string chunkFolderPath) {
 
 bool ChunkListHelper::OnChunk(std::string chunkPath) {
   static const char kTag[] = "ChunkListHelper::OnChunk";
-  if (m_dumpFile == nullptr) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Dump file handle is stale.");
-    return false;
-  }
-  if (m_debug.IsEnabled(2)) m_debug.DebugLvl(kTag, 2, "Dumping Chunk Info [%s]", chunkPath.c_str());
-
   ChunkPathParts parts;
-  switch (tzrecon::ReadChunkPath(MountPathLength(m_mountPath), chunkPath, parts)) {
-    case ChunkPath::kMalformed:
+  switch (StartChunk(m_debug, kTag, m_dumpFile, m_mountPath, chunkPath, parts)) {
+    case ChunkStart::kFail:
       return false;
-    case ChunkPath::kForeignVolume:
+    case ChunkStart::kPassOver:
       return true;
-    case ChunkPath::kOk:
+    case ChunkStart::kRow:
       break;
-  }
-  if (parts.chunkIdOutOfRange) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Chunk id of [%s] is out of range, skipping",
-                     chunkPath.c_str());
-    return true;
   }
   std::string trailerPath = TrailerPath(chunkPath, parts);
   const uint64_t size = GetFileSize(std::move(chunkPath));
@@ -634,25 +654,14 @@ bool CloudChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
 
 bool CloudChunkListHelper::OnChunk(std::string chunkPath) {
   static const char kTag[] = "CloudChunkListHelper::OnChunk";
-  if (m_dumpFile == nullptr) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Dump file handle is stale.");
-    return false;
-  }
-  if (m_debug.IsEnabled(2)) m_debug.DebugLvl(kTag, 2, "Dumping Chunk Info [%s]", chunkPath.c_str());
-
   ChunkPathParts parts;
-  switch (tzrecon::ReadChunkPath(MountPathLength(m_mountPath), chunkPath, parts)) {
-    case ChunkPath::kMalformed:
+  switch (StartChunk(m_debug, kTag, m_dumpFile, m_mountPath, chunkPath, parts)) {
+    case ChunkStart::kFail:
       return false;
-    case ChunkPath::kForeignVolume:
+    case ChunkStart::kPassOver:
       return true;
-    case ChunkPath::kOk:
+    case ChunkStart::kRow:
       break;
-  }
-  if (parts.chunkIdOutOfRange) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Chunk id of [%s] is out of range, skipping",
-                     chunkPath.c_str());
-    return true;
   }
   const uint64_t size = GetFileSize(std::move(chunkPath));
   return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
