@@ -10,3 +10,11 @@ namespace tzcli {
 std::string JsonEscape(const std::string& text);
 
 }  // namespace tzcli
+
+namespace tzcli {
+
+// `text` with control bytes escaped as the host log escapes them: "\\",
+// "\n", "\r", "\t", other control bytes and DEL as "\xHH".
+std::string EscapeControl(const std::string& text);
+
+}  // namespace tzcli
