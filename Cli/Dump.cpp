@@ -20,6 +20,7 @@
 #include "Progress.h"
 #include "Report.h"
 #include "Survey.h"
+#include "Text.h"
 #include "TzLibVolReconciliation.h"
 
 namespace tzcli {
@@ -129,8 +130,13 @@ DumpOptions ParseOptions(const ParsedArgs& parsed) {
   if (o.config.empty() && needed)
     throw UsageError("no mount path registry: give --config FILE or set TZRECON_CONFIG");
   if (!o.config.empty()) {
-    std::string error;
-    if (!tzhost::ReadRegistry(o.config, o.entries, error)) throw UsageError(source + ": " + error);
+    // Read here rather than in the host, so that the host's own system
+    // calls stay those of the dump.
+    std::string text, error;
+    if (!ReadSmallFile(o.config, text, error))
+      throw UsageError(source + ": " + o.config + ": " + error);
+    if (!tzhost::ReadRegistryText(text, o.config, o.entries, error))
+      throw UsageError(source + ": " + error);
     for (const tzhost::MountPathEntry& e : o.entries)
       if ((o.allMountPaths || e.id == o.mountPathId) && !e.passwordEnv.empty() &&
           getenv(e.passwordEnv.c_str()) == nullptr)

@@ -1,6 +1,12 @@
 #include "Text.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace tzcli {
 
@@ -54,6 +60,32 @@ std::string EscapeControl(const std::string& text) {
     }
   }
   return out;
+}
+
+}  // namespace tzcli
+
+namespace tzcli {
+
+bool ReadSmallFile(const std::string& path, std::string& text, std::string& reason) {
+  // Checked before opening: a FIFO in the file's place must not block.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    reason = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size > (64 << 20)) {
+    reason = S_ISREG(st.st_mode) ? "larger than 64 MiB" : "not a regular file";
+    return false;
+  }
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in.is_open() || in.bad()) {
+    reason = std::string(in.is_open() ? "cannot read: " : "cannot open: ") +
+             std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tzcli

@@ -18,3 +18,12 @@ namespace tzcli {
 std::string EscapeControl(const std::string& text);
 
 }  // namespace tzcli
+
+namespace tzcli {
+
+// Reads the whole regular file `path` (at most 64 MiB) into `text`; on
+// failure returns false with a reason ("cannot open: ...", "not a regular
+// file", ...). A FIFO in the file's place does not block.
+bool ReadSmallFile(const std::string& path, std::string& text, std::string& reason);
+
+}  // namespace tzcli

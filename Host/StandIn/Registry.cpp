@@ -376,14 +376,9 @@ bool LookupMountPath(int id, MountPathEntry& entry, std::string& error) {
   }
 }
 
-bool ReadRegistry(const std::string& path, std::vector<MountPathEntry>& entries,
-                  std::string& error) {
+bool ReadRegistryText(const std::string& text, const std::string& path,
+                      std::vector<MountPathEntry>& entries, std::string& error) {
   try {
-    std::string text, reason;
-    if (!ReadWholeFile(path, text, reason)) {
-      error = path + ": " + reason;
-      return false;
-    }
     if (!ParseRegistry(text, path, entries, error)) return false;
     for (MountPathEntry& entry : entries) ResolveRelativePath(path, entry);
     return true;

@@ -39,13 +39,14 @@ bool FindMountPath(const std::string& text, const std::string& source, int id,
 // without "endpoint") is read relative to the registry file's folder.
 bool LookupMountPath(int id, MountPathEntry& entry, std::string& error);
 
-// For a program that hosts the library (tzrecon), not for the library: reads
-// the registry file `path` and checks every entry as a lookup would, and
-// returns them all in file order, relative paths resolved as above. The
-// variables that "passwordEnv" names are not read (`password` stays empty
-// for such entries). On failure returns false and sets `error`; never
-// throws.
-TZHOST_API bool ReadRegistry(const std::string& path, std::vector<MountPathEntry>& entries,
-                             std::string& error);
+// For a program that hosts the library (tzrecon), not for the library:
+// checks every entry of `text`, the content of the registry file `path`, as
+// a lookup would, and returns them all in file order, relative paths
+// resolved as above. The variables that "passwordEnv" names are not read
+// (`password` stays empty for such entries). The caller reads the file, so
+// this makes no system call. On failure returns false and sets `error`
+// (which names `path`); never throws.
+TZHOST_API bool ReadRegistryText(const std::string& text, const std::string& path,
+                                 std::vector<MountPathEntry>& entries, std::string& error);
 
 }  // namespace tzhost

@@ -179,16 +179,16 @@ TEST_F(Registry, RelativePathsAreReadFromTheRegistrysFolder) {
       {1, folder + "lib/mp1"}, {2, "/abs"}, {3, folder + "objects"}, {4, "bucket/pre"}};
   std::vector<tzhost::MountPathEntry> entries;
   std::string error;
-  ASSERT_TRUE(tzhost::ReadRegistry(m_file, entries, error)) << error;
+  ASSERT_TRUE(tzhost::ReadRegistryText(tztest::ReadFile(m_file), m_file, entries, error)) << error;
   ASSERT_EQ(entries.size(), 4u);
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(entries[i].id, expected[i].first);
     EXPECT_EQ(entries[i].path, expected[i].second);
     EXPECT_EQ(Lookup(expected[i].first).root, expected[i].second);
   }
-  // ReadRegistry checks the whole file as a lookup does.
-  Write(R"({"mountPaths": [{"id": 1, "path": "a"}, {"id": 2, "pth": "b"}]})");
-  EXPECT_FALSE(tzhost::ReadRegistry(m_file, entries, error));
+  // ReadRegistryText checks the whole file as a lookup does.
+  EXPECT_FALSE(tzhost::ReadRegistryText(
+      R"({"mountPaths": [{"id": 1, "path": "a"}, {"id": 2, "pth": "b"}]})", m_file, entries, error));
   EXPECT_EQ(error, m_file + ": mountPaths[1] (id 2): unknown field \"pth\" (did you mean "
                             "\"path\"?)");
 }
