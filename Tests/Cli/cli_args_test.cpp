@@ -146,11 +146,14 @@ TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
 TEST(CliArgs, SampleRefusesAFolderThatIsNotEmpty) {
   tztest::TempDir tmp;
   tztest::WriteFile(tmp / "precious", "keep me");
-  const clitest::RunResult r = RunCli({"sample", tmp.path(), "--volumes", "1"});
+  // The registry file is made before the sample and removed with the failure.
+  const clitest::RunResult r =
+      RunCli({"sample", tmp.path(), "--volumes", "1", "--config-out", tmp / "registry.json"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("not empty"), std::string::npos) << r.err;
   EXPECT_EQ(tztest::ReadFile(tmp / "precious"), "keep me");
   EXPECT_FALSE(fs::exists(tmp / "V_1"));
+  EXPECT_FALSE(fs::exists(tmp / "registry.json"));
 }
 
 TEST(CliArgs, HelpExitsZeroAndNoCommandExitsTwo) {
