@@ -15,6 +15,9 @@
 //
 // Each line goes to the file in one write() on a descriptor opened with
 // O_APPEND, so lines from several loggers and processes never interleave.
+//
+// A program that hosts the library may watch the messages through
+// tzhost::SetLogObserver (LogObserver.h); the log is written as without it.
 
 #include <errno.h>
 #include <fcntl.h>
