@@ -5,18 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <exception>
-#include <fstream>
 #include <memory>
+#include <thread>
 
+#include "AllMountPaths.h"
 #include "Args.h"
+#include "LogWatch.h"
 #include "Progress.h"
+#include "Report.h"
+#include "Survey.h"
+#include "Text.h"
 #include "TzLibVolReconciliation.h"
 
 namespace tzcli {
@@ -25,14 +29,22 @@ namespace {
 
 const char kDumpHelp[] =
     "usage: tzrecon dump --mount-path-id N --copy-id N --dump-dir DIR [options]\n"
+    "       tzrecon dump --all-mount-paths --copy-id N --dump-dir DIR [--jobs N] [options]\n"
     "\n"
     "Writes the chunk-lister dump of one mount path and one copy into DIR and\n"
-    "prints the dump file's path on the first line, then its rows, bytes and\n"
-    "the time taken. Exit status: 0 done, 1 the dump failed (its failure lines\n"
-    "from the log are shown on standard error), 2 a bad argument.\n"
+    "prints the dump file's path on the first line, then its rows, bytes, the\n"
+    "time taken and the notices of the log counted by kind. With\n"
+    "--all-mount-paths, one dump per mount path of the registry, then a table.\n"
+    "\n"
+    "Exit status: 0 done; 1 a dump failed (its failure lines are shown on\n"
+    "standard error), or standard output could not be written; 2 a bad\n"
+    "argument, registry or log file (nothing was dumped).\n"
     "\n"
     "options:\n"
-    "  --mount-path-id N      the mount path's id in the registry (required)\n"
+    "  --mount-path-id N      the mount path's id in the registry\n"
+    "  --all-mount-paths      every mount path of the registry instead\n"
+    "  --jobs N               with --all-mount-paths: dumps at a time\n"
+    "                         (default: the number of processors)\n"
     "  --copy-id N            the copy whose volumes are listed (required)\n"
     "  --dump-dir DIR         an existing folder for the dump file (required)\n"
     "  --single-instanced     the copy is single-instanced (walks the volumes\n"
@@ -41,93 +53,125 @@ const char kDumpHelp[] =
     "                         4 (SIDB primary), 8 (SIDB secondary); default 2\n"
     "  --cloud-host-param N   handed to the cloud lister (default 0)\n"
     "  --config FILE          mount path registry (sets TZRECON_CONFIG)\n"
-    "  --log FILE             host log file (sets TZRECON_LOG; default: standard error)\n"
+    "  --log FILE             host log file, appended to (sets TZRECON_LOG;\n"
+    "                         default: DIR/tzrecon.log; '-': standard error)\n"
     "  --log-level N          host log level (sets TZRECON_LOG_LEVEL)\n"
+    "  --json                 the summary as one JSON object (with\n"
+    "                         --all-mount-paths, a JSON array) on standard output\n"
+    "  --quiet                print only the dump file's path\n"
     "\n"
-    "On a terminal, progress (chunks written, rate) is shown on standard error.\n";
+    "On a terminal, progress (volumes, chunks, rate) is shown on standard error.\n";
 
-struct Request {
-  int32_t mountPathId = 0;
-  int32_t copyId = 0;
-  std::string dumpDir;
-  bool singleInstanced = false;
-  uint32_t flags = DUMP_CHUNK_LISTER;
-  int32_t cloudHostParam = 0;
-};
+const char kDefaultLogName[] = "tzrecon.log";
 
-Request ParseRequest(const ParsedArgs& parsed) {
+// The registry file named by --config, or else by TZRECON_CONFIG; `source`
+// says which, for messages.
+std::string RegistryPath(const ParsedArgs& parsed, std::string& source) {
+  source = "--config";
+  if (parsed.Has("--config")) return parsed.Text("--config");
+  source = "TZRECON_CONFIG";
+  const char* value = getenv("TZRECON_CONFIG");
+  return value != nullptr ? value : "";
+}
+
+// Opens the log as the host will (appending, created when missing), so a
+// log that cannot be written is refused before anything runs.
+void CheckLog(const std::string& path, const std::string& source) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw UsageError(source + ": cannot open '" + path + "': " + std::strerror(errno));
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode) ||
+                                                S_ISFIFO(st.st_mode));
+  close(fd);
+  if (!regular) throw UsageError(source + ": '" + path + "' is not a file");
+}
+
+DumpOptions ParseOptions(const ParsedArgs& parsed) {
   if (!parsed.positional.empty())
     throw UsageError("unexpected argument '" + parsed.positional[0] + "'");
-  parsed.Require("--mount-path-id");
+  DumpOptions o;
+  o.allMountPaths = parsed.Has("--all-mount-paths");
+  if (o.allMountPaths && parsed.Has("--mount-path-id"))
+    throw UsageError("give --mount-path-id or --all-mount-paths, not both");
+  if (!o.allMountPaths) parsed.Require("--mount-path-id");
+  if (!o.allMountPaths && parsed.Has("--jobs"))
+    throw UsageError("--jobs goes with --all-mount-paths");
   parsed.Require("--copy-id");
   parsed.Require("--dump-dir");
-  Request request;
-  request.mountPathId =
-      static_cast<int32_t>(parsed.Int("--mount-path-id", 0, INT32_MIN, INT32_MAX));
-  request.copyId = static_cast<int32_t>(parsed.Int("--copy-id", 0, INT32_MIN, INT32_MAX));
-  request.dumpDir = parsed.Text("--dump-dir");
-  request.singleInstanced = parsed.Has("--single-instanced");
-  request.flags = static_cast<uint32_t>(parsed.Unsigned("--flags", DUMP_CHUNK_LISTER, UINT32_MAX));
-  request.cloudHostParam =
+  o.mountPathId = static_cast<int32_t>(parsed.Int("--mount-path-id", 0, INT32_MIN, INT32_MAX));
+  o.copyId = static_cast<int32_t>(parsed.Int("--copy-id", 0, INT32_MIN, INT32_MAX));
+  o.dumpDir = parsed.Text("--dump-dir");
+  o.singleInstanced = parsed.Has("--single-instanced");
+  o.flags = static_cast<uint32_t>(parsed.Unsigned("--flags", DUMP_CHUNK_LISTER, UINT32_MAX));
+  o.cloudHostParam =
       static_cast<int32_t>(parsed.Int("--cloud-host-param", 0, INT32_MIN, INT32_MAX));
-  parsed.Int("--log-level", 0, INT32_MIN, INT32_MAX);  // checked here, handed on as text
+  if (parsed.Has("--log-level")) {
+    parsed.Int("--log-level", 0, INT32_MIN, INT32_MAX);  // checked here, handed on as text
+    o.logLevel = parsed.Text("--log-level");
+  }
+  o.json = parsed.Has("--json");
+  o.quiet = parsed.Has("--quiet");
+  if (o.json && o.quiet) throw UsageError("give --json or --quiet, not both");
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  o.jobs = static_cast<int>(parsed.Int("--jobs", std::min(cores, 256u), 1, 256));
+  if (o.allMountPaths && (o.flags & DUMP_CHUNK_LISTER) == 0)
+    throw UsageError("--all-mount-paths runs chunk-lister dumps: --flags must include 2");
 
   struct stat st;
-  if (stat(request.dumpDir.c_str(), &st) != 0)
-    throw UsageError("--dump-dir: '" + request.dumpDir + "': " + std::strerror(errno));
-  if (!S_ISDIR(st.st_mode))
-    throw UsageError("--dump-dir: '" + request.dumpDir + "' is not a folder");
-  if (parsed.Has("--config")) {
-    const std::string config = parsed.Text("--config");
-    if (stat(config.c_str(), &st) != 0 || access(config.c_str(), R_OK) != 0)
-      throw UsageError("--config: cannot read '" + config + "': " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw UsageError("--config: '" + config + "' is not a file");
+  if (stat(o.dumpDir.c_str(), &st) != 0)
+    throw UsageError("--dump-dir: '" + o.dumpDir + "': " + std::strerror(errno));
+  if (!S_ISDIR(st.st_mode)) throw UsageError("--dump-dir: '" + o.dumpDir + "' is not a folder");
+
+  // The registry is checked whole before the library runs: a broken entry
+  // would fail the lookup of every mount path alike.
+  std::string source;
+  o.config = RegistryPath(parsed, source);
+  const bool needed = o.allMountPaths || (o.flags & DUMP_CHUNK_LISTER) != 0;
+  if (o.config.empty() && needed)
+    throw UsageError("no mount path registry: give --config FILE or set TZRECON_CONFIG");
+  if (!o.config.empty()) {
+    // Read here rather than in the host, so that the host's own system
+    // calls stay those of the dump.
+    std::string text, error;
+    if (!ReadSmallFile(o.config, text, error))
+      throw UsageError(source + ": " + o.config + ": " + error);
+    if (!tzhost::ReadRegistryText(text, o.config, o.entries, error))
+      throw UsageError(source + ": " + error);
+    for (const tzhost::MountPathEntry& e : o.entries)
+      if ((o.allMountPaths || e.id == o.mountPathId) && !e.passwordEnv.empty() &&
+          getenv(e.passwordEnv.c_str()) == nullptr)
+        throw UsageError(source + ": " + o.config + ": mount path " + std::to_string(e.id) +
+                         ": the variable named by \"passwordEnv\" is not set");
+    if (o.allMountPaths && o.entries.empty())
+      throw UsageError(source + ": " + o.config + ": no mount path is registered");
   }
-  return request;
+
+  // The log: --log, else TZRECON_LOG, else a file beside the dumps.
+  std::string logSource = "--log";
+  if (parsed.Has("--log")) {
+    o.log = parsed.Text("--log");
+  } else if (const char* value = getenv("TZRECON_LOG"); value != nullptr && *value != '\0') {
+    o.log = value;
+    logSource = "TZRECON_LOG";
+  } else {
+    o.log = o.dumpDir + (o.dumpDir.back() == '/' ? "" : "/") + kDefaultLogName;
+    logSource = "the log";
+  }
+  if (o.log == "-")
+    o.log.clear();
+  else
+    CheckLog(o.log, logSource);
+  return o;
 }
 
-// The size of the file at `path`, or 0 when it is missing.
-off_t SizeOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
-
-// Shows on standard error the lines that this process logged at level -1 in
-// the log file `path` from byte `from` on. A log line is
-// "<time> <pid> <tid> <level> <tag> <message>". Returns how many were shown.
-int ShowFailureLines(const std::string& path, off_t from) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return 0;
-  // A log that shrank was replaced: its new lines start at the beginning.
-  if (SizeOf(path) >= from) in.seekg(from);
-  const std::string pid = std::to_string(getpid());
-  int shown = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t fieldStart[4];
-    size_t pos = 0;
-    bool ok = true;
-    for (int i = 0; i < 4; ++i) {
-      fieldStart[i] = pos;
-      pos = line.find(' ', pos);
-      if (pos == std::string::npos) {
-        ok = false;
-        break;
-      }
-      ++pos;
-    }
-    if (!ok) continue;
-    if (line.compare(fieldStart[1], fieldStart[2] - fieldStart[1] - 1, pid) != 0) continue;
-    if (line.compare(fieldStart[3], pos - fieldStart[3] - 1, "-1") != 0) continue;
-    fprintf(stderr, "  %s\n", line.c_str());
-    ++shown;
-  }
-  return shown;
+const tzhost::MountPathEntry* FindEntry(const DumpOptions& o, int32_t id) {
+  for (const tzhost::MountPathEntry& e : o.entries)
+    if (e.id == id) return &e;
+  return nullptr;
 }
 
 struct FileCount {
   bool ok = false;
-  int error = 0;  // errno of the failure when not ok
   uint64_t lines = 0;
   uint64_t bytes = 0;
 };
@@ -135,16 +179,12 @@ struct FileCount {
 FileCount CountLines(const std::string& path) {
   FileCount count;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    count.error = errno;
-    return count;
-  }
+  if (fd < 0) return count;
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      count.error = errno;
       close(fd);
       return count;
     }
@@ -161,88 +201,124 @@ FileCount CountLines(const std::string& path) {
   return count;
 }
 
-}  // namespace
+std::string RegisteredIds(const DumpOptions& o) {
+  std::string ids;
+  for (const tzhost::MountPathEntry& e : o.entries)
+    ids += (ids.empty() ? "" : ", ") + std::to_string(e.id);
+  return ids.empty() ? "none" : ids;
+}
 
-int RunDump(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(
-      args, {{"--mount-path-id", true}, {"--copy-id", true}, {"--dump-dir", true},
-             {"--single-instanced", false}, {"--flags", true}, {"--cloud-host-param", true},
-             {"--config", true}, {"--log", true}, {"--log-level", true}});
-  if (parsed.help) {
-    fputs(kDumpHelp, stdout);
-    return 0;
-  }
-  const Request request = ParseRequest(parsed);
-
-  // The host's loggers read these when they are made, so they are set before
-  // the library object exists.
-  if (parsed.Has("--config")) setenv("TZRECON_CONFIG", parsed.Text("--config").c_str(), 1);
-  if (parsed.Has("--log")) setenv("TZRECON_LOG", parsed.Text("--log").c_str(), 1);
-  if (parsed.Has("--log-level"))
-    setenv("TZRECON_LOG_LEVEL", parsed.Text("--log-level").c_str(), 1);
-  const char* logEnv = getenv("TZRECON_LOG");
-  const std::string logPath = logEnv != nullptr ? logEnv : "";
-  const off_t logStart = logPath.empty() ? 0 : SizeOf(logPath);
+// Runs the dump of one mount path and gathers what is known of it.
+DumpOutcome RunOne(const DumpOptions& o) {
+  const bool listing = (o.flags & DUMP_CHUNK_LISTER) != 0;
+  const tzhost::MountPathEntry* entry = FindEntry(o, o.mountPathId);
+  DumpOutcome outcome;
+  outcome.mountPathId = o.mountPathId;
+  outcome.copyId = o.copyId;
+  outcome.kind = entry == nullptr ? "" : entry->type == 7 ? "cloud" : "disk";
+  outcome.log = o.log;
 
   ChunkListInputs inputs;
-  inputs.mountPathId = request.mountPathId;
-  inputs.isSingleInstanced = request.singleInstanced;
+  inputs.mountPathId = o.mountPathId;
+  inputs.isSingleInstanced = o.singleInstanced;
   _TzLibVolReconInputParams params;
-  params.dumpFlags = request.flags;
-  params.dumpPath = request.dumpDir;
-  params.copyId = request.copyId;
-  params.cloudHostParam = request.cloudHostParam;
+  params.dumpFlags = o.flags;
+  params.dumpPath = o.dumpDir;
+  params.copyId = o.copyId;
+  params.cloudHostParam = o.cloudHostParam;
   params.chunkListInputs = &inputs;
 
-  const bool listing = (request.flags & DUMP_CHUNK_LISTER) != 0;
-  std::unique_ptr<DumpProgress> progress;
-  if (listing && isatty(STDERR_FILENO) == 1)
-    progress = std::make_unique<DumpProgress>(request.dumpDir, request.copyId,
-                                              request.mountPathId, static_cast<int64_t>(time(nullptr)));
+  LogWatch watch;
+  std::unique_ptr<StatusLine> progress;
+  if (listing && !o.quiet && isatty(STDERR_FILENO) == 1)
+    progress = std::make_unique<StatusLine>([&watch](double seconds) {
+      return DumpProgressText(watch.Volumes(), watch.Chunks(), seconds);
+    });
 
   const auto started = std::chrono::steady_clock::now();
-  bool ok = false;
   std::string exceptionText;
   try {
     TzLibVolReconsiliation library;
     if (progress) progress->Start();
-    ok = library.CreateMultipleDumps(params);
+    outcome.ok = library.CreateMultipleDumps(params);
   } catch (const std::exception& e) {
     exceptionText = e.what();
   }
   if (progress) progress->Stop();
-  const double seconds =
+  outcome.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  if (!ok) {
-    if (!exceptionText.empty())
-      fprintf(stderr, "tzrecon dump: the library failed: %s\n", exceptionText.c_str());
-    fprintf(stderr, "tzrecon dump: the dump failed after %.2f s\n", seconds);
-    if (!logPath.empty()) {
-      fprintf(stderr, "tzrecon dump: failure lines of the log %s:\n", logPath.c_str());
-      if (ShowFailureLines(logPath, logStart) == 0) fputs("  (none)\n", stderr);
-    }
-    if (listing && !inputs.dumpFileName.empty())
-      fprintf(stderr, "tzrecon dump: the dump file %s may be incomplete\n",
-              inputs.dumpFileName.c_str());
-    return 1;
+  outcome.notices = watch.Notices();
+  outcome.failureLines.assign(watch.OtherLines().begin(), watch.OtherLines().end());
+  outcome.failureLineCount = watch.OtherLineCount();
+  if (!exceptionText.empty()) {
+    outcome.ok = false;
+    outcome.failureLines.push_back("tzrecon: the library threw: " + exceptionText);
+    ++outcome.failureLineCount;
   }
+  if (listing) outcome.dumpFile = inputs.dumpFileName;
 
-  if (!listing) {
-    printf("dumps done (flags %u), %.2f s\n", request.flags, seconds);
+  if (outcome.ok && listing) {
+    const FileCount count = CountLines(outcome.dumpFile);
+    outcome.rowsKnown = count.ok;
+    outcome.rows = count.lines > 0 ? count.lines - 1 : 0;  // the first line is the header
+    outcome.bytes = count.bytes;
+    if (count.ok && outcome.rows == 0 && entry != nullptr)
+      outcome.hints = ExplainNoRows(*entry, o.copyId, o.singleInstanced);
+  }
+  if (!outcome.ok && listing && entry == nullptr)
+    outcome.hints.push_back("mount path " + std::to_string(o.mountPathId) +
+                            " is not in the registry " + o.config +
+                            "; registered: " + RegisteredIds(o));
+  return outcome;
+}
+
+int RunSingle(const DumpOptions& o) {
+  if ((o.flags & (DUMP_CHUNK_LISTER | DUMP_SIDB_PRIMARY | DUMP_SIDB_SECONDARY)) == 0)
+    fprintf(stderr,
+            "tzrecon dump: warning: --flags %u selects no dump (2 chunk lister, 4 SIDB primary, "
+            "8 SIDB secondary)\n",
+            o.flags);
+  const DumpOutcome outcome = RunOne(o);
+  const bool listing = (o.flags & DUMP_CHUNK_LISTER) != 0;
+  if (o.json) {
+    printf("%s\n", JsonText(ToJson(outcome)).c_str());
+  } else if (!outcome.ok) {
+    PrintFailure(stderr, outcome, "tzrecon dump: ");
+  } else if (o.quiet) {
+    if (listing) printf("%s\n", outcome.dumpFile.c_str());
+  } else if (listing) {
+    PrintSummary(stdout, outcome);
+  } else {
+    printf("dumps done (flags %u), %.2f s\n", o.flags, outcome.seconds);
+  }
+  return outcome.ok ? 0 : 1;
+}
+
+}  // namespace
+
+int RunDump(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = ParseArgs(
+      args, {{"--mount-path-id", true}, {"--all-mount-paths", false}, {"--jobs", true},
+             {"--copy-id", true}, {"--dump-dir", true}, {"--single-instanced", false},
+             {"--flags", true}, {"--cloud-host-param", true}, {"--config", true},
+             {"--log", true}, {"--log-level", true}, {"--json", false}, {"--quiet", false}});
+  if (parsed.help) {
+    fputs(kDumpHelp, stdout);
     return 0;
   }
-  printf("%s\n", inputs.dumpFileName.c_str());
-  const FileCount count = CountLines(inputs.dumpFileName);
-  if (!count.ok) {
-    printf("rows unknown (cannot read the file: %s), %lld bytes, %.2f s\n", std::strerror(count.error),
-           static_cast<long long>(inputs.dumpFileSize), seconds);
-    return 0;
-  }
-  printf("%llu rows, %llu bytes, %.2f s\n",
-         static_cast<unsigned long long>(count.lines > 0 ? count.lines - 1 : 0),
-         static_cast<unsigned long long>(count.bytes), seconds);
-  return 0;
+  const DumpOptions options = ParseOptions(parsed);
+
+  // The host's loggers and its registry read these when they are made, so
+  // they are set before the library object exists (and before any worker).
+  if (!options.config.empty()) setenv("TZRECON_CONFIG", options.config.c_str(), 1);
+  if (options.log.empty())
+    unsetenv("TZRECON_LOG");
+  else
+    setenv("TZRECON_LOG", options.log.c_str(), 1);
+  if (!options.logLevel.empty()) setenv("TZRECON_LOG_LEVEL", options.logLevel.c_str(), 1);
+
+  return options.allMountPaths ? RunAllMountPaths(options) : RunSingle(options);
 }
 
 }  // namespace tzcli

@@ -42,7 +42,8 @@ const char kSampleHelp[] =
     "                         each chunk a folder of CHUNK_META_DATA_<n> files\n"
     "                         (1 to 3) with their .idx files\n"
     "  --seed N               seed of the size generator (default 1)\n"
-    "  --config-out FILE      also write a mount path registry for DIR\n"
+    "  --config-out FILE      also write a mount path registry for DIR (a new\n"
+    "                         file: an existing one is never overwritten)\n"
     "  --mount-path-id N      mount path id in that registry (default 1)\n"
     "  --threads N            writer threads, 1 to 16 (default 2)\n";
 
@@ -317,6 +318,49 @@ void PrepareFolder(const std::string& dir) {
   if (ec) throw WriteFailure{"cannot create " + dir + ": " + ec.message()};
 }
 
+// The registry file of --config-out: created (exclusively) before the sample
+// is written, so a name that is taken or a folder that cannot be written to
+// is refused before any work; removed again unless the sample is complete.
+class RegistryOut {
+ public:
+  explicit RegistryOut(const std::string& path) : m_path(path) {
+    if (m_path.empty()) return;
+    m_fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_fd >= 0) return;
+    if (errno == EEXIST)
+      throw UsageError("--config-out: '" + m_path + "' exists; give a new file name");
+    throw UsageError("--config-out: cannot create '" + m_path + "': " + Errno(errno));
+  }
+  ~RegistryOut() {
+    if (m_fd < 0) return;
+    close(m_fd);
+    unlink(m_path.c_str());
+  }
+  RegistryOut(const RegistryOut&) = delete;
+  RegistryOut& operator=(const RegistryOut&) = delete;
+
+  void Write(const std::string& text) {
+    if (m_fd < 0) return;
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = write(m_fd, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw WriteFailure{"cannot write the registry " + m_path + ": " + Errno(errno)};
+      done += static_cast<size_t>(n);
+    }
+    const int fd = m_fd;
+    m_fd = -1;  // kept from here on
+    if (close(fd) != 0) {
+      unlink(m_path.c_str());
+      throw WriteFailure{"cannot write the registry " + m_path + ": " + Errno(errno)};
+    }
+  }
+
+ private:
+  std::string m_path;
+  int m_fd = -1;
+};
+
 }  // namespace
 
 int RunSample(const std::vector<std::string>& args) {
@@ -327,6 +371,7 @@ int RunSample(const std::vector<std::string>& args) {
     return 0;
   }
   const auto started = std::chrono::steady_clock::now();
+  RegistryOut registry(options.configOut);
   try {
     PrepareFolder(options.dir);
     const int rootFd = open(options.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -395,11 +440,7 @@ int RunSample(const std::vector<std::string>& args) {
       if (resolved == nullptr) throw WriteFailure{"cannot resolve " + options.dir + ": " + Errno(errno)};
       const std::string absolute = resolved;
       free(resolved);
-      std::ofstream out(options.configOut, std::ios::binary | std::ios::trunc);
-      const std::string text = RegistryText(options.mountPathId, absolute);
-      out.write(text.data(), static_cast<std::streamsize>(text.size()));
-      out.close();
-      if (!out) throw WriteFailure{"cannot write the registry " + options.configOut};
+      registry.Write(RegistryText(options.mountPathId, absolute));
     }
 
     const double seconds =

@@ -3,8 +3,11 @@
 //   tzrecon dump ...    the chunk-lister dump of one mount path (Dump.cpp)
 //   tzrecon sample ...  a sample mount path to dump (Sample.cpp)
 //
-// Exit status: 0 done, 1 the work failed, 2 a bad command line.
+// Exit status: 0 done; 1 the work failed (for dump: the library was called
+// and a dump failed), or standard output could not be written; 2 bad input
+// found before any work: arguments, the registry, the log file.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,11 +26,27 @@ const char kUsage[] =
     "  dump    write the chunk-lister dump of one mount path and copy\n"
     "  sample  write a sample mount path to run dumps on\n"
     "\n"
-    "Run 'tzrecon <command> --help' for the options of a command.\n";
+    "Run 'tzrecon <command> --help' for the options of a command,\n"
+    "'tzrecon --version' for the version.\n";
+
+int RunCommand(int argc, char** argv);
 
 }  // namespace
 
+// Output that a script reads must not be lost silently: a write error on
+// standard output (a full disk, a closed pipe) turns success into failure.
 int main(int argc, char** argv) {
+  int status = RunCommand(argc, argv);
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "tzrecon: cannot write to standard output: %s\n", std::strerror(errno));
+    if (status == 0) status = 1;
+  }
+  return status;
+}
+
+namespace {
+
+int RunCommand(int argc, char** argv) {
   if (argc < 2) {
     fputs(kUsage, stderr);
     return 2;
@@ -35,6 +54,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    printf("tzrecon %s\n", TZRECON_VERSION);
     return 0;
   }
   const std::vector<std::string> args(argv + 2, argv + argc);
@@ -49,3 +72,5 @@ int main(int argc, char** argv) {
     return 2;
   }
 }
+
+}  // namespace

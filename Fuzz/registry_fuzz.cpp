@@ -157,7 +157,10 @@ Entry BuildEntry(tzfuzz::Input& input) {
     if (a == 2) e.valid = false;
     fields.push_back("\"addressing\": " + Json(x.addressing));
   }
-  if (fault == 12) fields.push_back("\"note\": " + Json(Value(input)));  // unknown: ignored
+  if (fault == 12) {  // a field the registry does not know
+    fields.push_back("\"note\": " + Json(Value(input)));
+    e.valid = false;
+  }
   // Fields in an order the input picks: rotate the list.
   const size_t turn = fields.empty() ? 0 : input.Byte() % fields.size();
   std::string json = "{";

@@ -32,7 +32,7 @@ cmake --build "$build" -j2 --target tzrecon >/dev/null
 tzrecon="$build/Cli/tzrecon"
 
 # Only the folders this script makes are replaced.
-rm -rf -- "$out/library" "$out/dumps"
+rm -rf -- "$out/library" "$out/dumps" "$out/registry.json"
 mkdir -p "$out/dumps"
 
 echo "== writing a sample library: $volumes volumes x $chunks chunks"

@@ -30,7 +30,8 @@ run_suite() {
     ctest_args=(-LE "$2")
     shift 2
   fi
-  cmake -S "$root" -B "$dir" "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+  # Warnings fail the build here (and only here: TZRECON_WERROR is off for users).
+  cmake -S "$root" -B "$dir" -DTZRECON_WERROR=ON "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "${ctest_args[@]}")
 }

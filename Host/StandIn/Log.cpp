@@ -15,6 +15,9 @@
 //
 // Each line goes to the file in one write() on a descriptor opened with
 // O_APPEND, so lines from several loggers and processes never interleave.
+//
+// A program that hosts the library may watch the messages through
+// tzhost::SetLogObserver (LogObserver.h); the log is written as without it.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,10 +29,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 
 #include "EvDebug.h"
+#include "LogObserver.h"
 
 namespace {
 
@@ -156,7 +161,16 @@ bool WriteAll(int fd, const char* data, size_t length) {
   return true;
 }
 
+// Set by SetLogObserver; read at every message. Atomic, so that a thread that
+// logs sees a whole pointer; the observer itself is never changed while one
+// runs.
+std::atomic<const tzhost::LogObserver*> g_observer{nullptr};
+
 }  // namespace
+
+void tzhost::SetLogObserver(const LogObserver* observer) {
+  g_observer.store(observer, std::memory_order_release);
+}
 
 // The stand-in has no log files of its own for callers to pick, so every
 // logger uses the default log and this object only carries that logger's
@@ -199,6 +213,13 @@ EvDebug::EvDebug(EvDebugFileInstance* /*fileInstance*/)
 EvDebug::~EvDebug() { delete m_fileInstance; }
 
 int EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
+  const tzhost::LogObserver* observer = g_observer.load(std::memory_order_acquire);
+  if (observer != nullptr && level <= observer->maxLevel) {
+    va_list args;
+    va_start(args, format);
+    observer->onMessage(observer->context, tag, level, format, args);
+    va_end(args);
+  }
   // Filter first: a dropped message costs no formatting and no system call.
   if (!IsEnabled(level)) return 0;
 

@@ -9,11 +9,14 @@
 //     "passwordEnv" names is read only for the entry looked up, and must be
 //     set;
 //   - "addressing" is "path" or "virtual";
-//   - unknown fields are ignored.
-// No text of the file is ever copied into an error, so neither a password
+//   - an entry holds only the fields of kEntryKeys: a misspelt "type" would
+//     otherwise turn a cloud mount path silently into a disk one. Other
+//     fields at the top level are left alone (room for comments).
+// No value of the file is ever copied into an error, so neither a password
 // nor a fragment of one can reach a log; that includes the name given by
 // "passwordEnv", where a password is easily put by mistake. Errors quote
-// field names, the file's name and ids only.
+// field names (an unknown one escaped to printable ASCII and cut short), the
+// file's name and ids only.
 //
 // This file depends on nothing else of the stand-in host, so a fuzz target
 // can compile it on its own.
@@ -28,14 +31,80 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <vector>
 
 namespace tzhost {
 namespace {
 
 using nlohmann::json;
+
+// Every field an entry may hold. Adding a field to the registry is one line
+// here and its read in ReadEntry.
+const char* const kEntryKeys[] = {
+    "id",       "path",        "type",     "serverType", "user",       "password",
+    "passwordEnv", "endpoint", "region",   "addressing",
+};
+
+// Edit distance of `a` and `b`, counting a case change as no edit; used only
+// to suggest a known field for an unknown one.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      const bool same = tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// `name` for an error text: printable ASCII, other bytes as \xHH, at most
+// 40 bytes.
+std::string PrintableName(const std::string& name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char ch : name.substr(0, 40)) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    }
+  }
+  if (name.size() > 40) out += "...";
+  return out;
+}
+
+// Fails on the first field of `object` that kEntryKeys does not name.
+bool CheckKeys(const json& object, std::string& reason) {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    const std::string& key = it.key();
+    bool known = false;
+    for (const char* k : kEntryKeys) known = known || key == k;
+    if (known) continue;
+    reason = "unknown field \"" + PrintableName(key) + "\"";
+    for (const char* k : kEntryKeys)
+      if (Distance(key, k) <= 2 && key.size() > 2) {
+        reason += std::string(" (did you mean \"") + k + "\"?)";
+        break;
+      }
+    return false;
+  }
+  return true;
+}
 
 // An error in `source`: "<source>: <reason>".
 bool Fail(std::string& error, const std::string& source,
@@ -108,6 +177,7 @@ bool ReadEntry(const json& object, MountPathEntry& entry,
   }
   if (!ReadInt(object, "id", true, entry.id, reason)) return false;
   idRead = true;
+  if (!CheckKeys(object, reason)) return false;
   if (!ReadString(object, "path", true, entry.path, reason) ||
       !ReadInt(object, "type", false, entry.type, reason) ||
       !ReadInt(object, "serverType", false, entry.serverType, reason) ||
@@ -211,8 +281,9 @@ struct Document {
   }
 };
 
-bool FindMountPathOrThrow(const std::string& text, const std::string& source,
-                          int id, MountPathEntry& entry, std::string& error) {
+// Reads every entry of the registry text, in file order, each checked.
+bool ParseRegistry(const std::string& text, const std::string& source,
+                   std::vector<MountPathEntry>& entries, std::string& error) {
   Document document;
   json& root = document.root;
   try {
@@ -234,39 +305,52 @@ bool FindMountPathOrThrow(const std::string& text, const std::string& source,
     return Fail(error, source, "\"mountPaths\" must be an array");
 
   std::set<int> ids;
-  bool found = false;
-  MountPathEntry match;
-  std::string matchPasswordEnv;
+  entries.clear();
   for (size_t i = 0; i < list->size(); ++i) {
     MountPathEntry candidate;
-    std::string passwordEnv, reason;
+    std::string reason;
     bool idRead = false;
-    if (!ReadEntry((*list)[i], candidate, passwordEnv, idRead, reason))
+    if (!ReadEntry((*list)[i], candidate, candidate.passwordEnv, idRead, reason))
       return Fail(error, source,
                   Where(i, idRead ? &candidate.id : nullptr) + ": " + reason);
     if (!ids.insert(candidate.id).second)
       return Fail(error, source,
                   Where(i, &candidate.id) + ": the id appears more than once");
-    if (candidate.id == id) {
-      found = true;
-      match = std::move(candidate);
-      matchPasswordEnv = std::move(passwordEnv);
-    }
+    entries.push_back(std::move(candidate));
   }
-  if (!found)
+  return true;
+}
+
+bool FindMountPathOrThrow(const std::string& text, const std::string& source,
+                          int id, MountPathEntry& entry, std::string& error) {
+  std::vector<MountPathEntry> entries;
+  if (!ParseRegistry(text, source, entries, error)) return false;
+  auto match = std::find_if(entries.begin(), entries.end(),
+                            [id](const MountPathEntry& e) { return e.id == id; });
+  if (match == entries.end())
     return Fail(error, source,
                 "mount path " + std::to_string(id) + " is not registered");
 
-  if (!matchPasswordEnv.empty()) {
-    const char* password = getenv(matchPasswordEnv.c_str());
+  if (!match->passwordEnv.empty()) {
+    const char* password = getenv(match->passwordEnv.c_str());
     if (password == nullptr)
       return Fail(error, source,
                   "mount path " + std::to_string(id) +
                       ": the variable named by \"passwordEnv\" is not set");
-    match.password = password;
+    match->password = password;
   }
-  entry = std::move(match);
+  entry = std::move(*match);
   return true;
+}
+
+// A relative "path" of an entry served from a folder is read relative to
+// the folder of the registry file `registryPath`, as configuration files
+// usually are. An S3 entry's "path" is "bucket/prefix" and stays as it is.
+void ResolveRelativePath(const std::string& registryPath, MountPathEntry& entry) {
+  if (!entry.endpoint.empty() || entry.path.empty() || entry.path[0] == '/') return;
+  const size_t slash = registryPath.rfind('/');
+  if (slash == std::string::npos) return;  // the registry lies in the working folder
+  entry.path = registryPath.substr(0, slash + 1) + entry.path;
 }
 
 // Reads the whole of `path`; on failure returns false with a reason.
@@ -340,11 +424,27 @@ bool LookupMountPath(int id, MountPathEntry& entry, std::string& error) {
       error = std::string(path) + ": " + reason;
       return false;
     }
-    return FindMountPath(text, path, id, entry, error);
+    if (!FindMountPath(text, path, id, entry, error)) return false;
+    ResolveRelativePath(path, entry);
+    return true;
   } catch (...) {
     error = "cannot read the registry";
     return false;
   }
+}
+
+bool ReadRegistryText(const std::string& text, const std::string& path,
+                      std::vector<MountPathEntry>& entries, std::string& error) {
+  try {
+    if (!ParseRegistry(text, path, entries, error)) return false;
+    for (MountPathEntry& entry : entries) ResolveRelativePath(path, entry);
+    return true;
+  } catch (const std::bad_alloc&) {
+    error = path + ": cannot read the registry: out of memory";
+  } catch (...) {
+    error = path + ": cannot read the registry";
+  }
+  return false;
 }
 
 }  // namespace tzhost

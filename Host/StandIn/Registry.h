@@ -9,6 +9,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "TzHostExport.h"
 
 namespace tzhost {
 
@@ -19,6 +22,7 @@ struct MountPathEntry {
   int serverType = 0;
   std::string user;
   std::string password;  // from "password", or the variable "passwordEnv" names
+  std::string passwordEnv;  // the name "passwordEnv" gives, or empty
   std::string endpoint;  // cloud only: S3 endpoint; empty selects the folder store
   std::string region = "us-east-1";
   std::string addressing = "path";  // "path" or "virtual"
@@ -30,7 +34,19 @@ struct MountPathEntry {
 bool FindMountPath(const std::string& text, const std::string& source, int id,
                    MountPathEntry& entry, std::string& error);
 
-// Reads the file named by TZRECON_CONFIG and finds `id` in it.
+// Reads the file named by TZRECON_CONFIG and finds `id` in it. A relative
+// "path" of an entry served from a folder (a disk mount path, or a cloud one
+// without "endpoint") is read relative to the registry file's folder.
 bool LookupMountPath(int id, MountPathEntry& entry, std::string& error);
+
+// For a program that hosts the library (tzrecon), not for the library:
+// checks every entry of `text`, the content of the registry file `path`, as
+// a lookup would, and returns them all in file order, relative paths
+// resolved as above. The variables that "passwordEnv" names are not read
+// (`password` stays empty for such entries). The caller reads the file, so
+// this makes no system call. On failure returns false and sets `error`
+// (which names `path`); never throws.
+TZHOST_API bool ReadRegistryText(const std::string& text, const std::string& path,
+                                 std::vector<MountPathEntry>& entries, std::string& error);
 
 }  // namespace tzhost

@@ -110,6 +110,11 @@ void CheckTrailer(const fs::path& volume, int64_t volumeId, int64_t id) {
 }  // namespace
 
 RunResult RunCli(const std::vector<std::string>& args, const Env& env) {
+  return RunCliToFile("", args, env);
+}
+
+RunResult RunCliToFile(const std::string& stdoutPath, const std::vector<std::string>& args,
+                       const Env& env) {
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
@@ -117,7 +122,10 @@ RunResult RunCli(const std::vector<std::string>& args, const Env& env) {
   }
   const pid_t child = fork();
   if (child == 0) {
-    dup2(outPipe[1], STDOUT_FILENO);
+    const int out =
+        stdoutPath.empty() ? outPipe[1] : open(stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (out < 0) _exit(126);
+    dup2(out, STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
     const int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, STDIN_FILENO);

@@ -21,6 +21,10 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 // starts without TZRECON_CONFIG, TZRECON_LOG and TZRECON_LOG_LEVEL, then gets
 // `env`.
 RunResult RunCli(const std::vector<std::string>& args, const Env& env = {});
+// The same with standard output written to the file `stdoutPath` (such as
+// /dev/full) instead of a pipe; `out` stays empty.
+RunResult RunCliToFile(const std::string& stdoutPath, const std::vector<std::string>& args,
+                       const Env& env = {});
 // The same with a pseudo-terminal as standard input, output and error.
 RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env = {});
 

@@ -1,5 +1,6 @@
-// tzrecon's command line: bad arguments exit 2 with a message that names the
-// argument and leave nothing behind; help exits 0.
+// tzrecon's command line: bad input (arguments, registry, log file) exits 2
+// with a message that names what is wrong and leaves nothing behind, before
+// the library runs; help and version exit 0.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,6 +16,7 @@ namespace {
 struct BadCase {
   std::vector<std::string> args;
   std::string named;  // text the message must contain
+  clitest::Env env = {};
 };
 
 TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
@@ -34,6 +36,26 @@ TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
     return a;
   };
   const std::string sampleDir = tmp / "sample";
+  // Registries with one fault each, and the text that names it.
+  auto registry = [&](const std::string& name, const std::string& text) {
+    const std::string path = tmp / name;
+    tztest::WriteFile(path, text);
+    return path;
+  };
+  const std::string misspelt = registry(
+      "misspelt.json", R"({"mountPaths": [{"id": 1, "path": "/a"}, {"id": 2, "path": "/b", "tpye": 7}]})");
+  const std::string malformed = registry("malformed.json", R"({"mountPaths": [{"id": 1,]})");
+  const std::string wrongType = registry("type.json", R"({"mountPaths": [{"id": 1, "path": 5}]})");
+  const std::string noPassword = registry(
+      "password.json", R"({"mountPaths": [{"id": 1, "path": "b/p", "type": 7,
+        "endpoint": "http://127.0.0.1:9", "passwordEnv": "TZ_TEST_UNSET_PASSWORD"}]})");
+  const std::string empty = registry("empty.json", R"({"mountPaths": []})");
+  auto withConfig = [&](const std::string& config, std::vector<std::string> extra = {}) {
+    std::vector<std::string> a = {"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir",
+                                  dumpDir, "--config", config};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  };
   const std::vector<BadCase> cases = {
       {{"frobnicate"}, "frobnicate"},
       {{"dump", "--copy-id", "1", "--dump-dir", dumpDir}, "--mount-path-id"},
@@ -64,6 +86,32 @@ TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
         tmp / "missing.json"},
        "--config"},
       {dump({"stray"}), "stray"},
+      {dump({"--all-mount-paths"}), "--all-mount-paths"},  // and --mount-path-id
+      {dump({"--jobs", "2"}), "--jobs"},                     // without --all-mount-paths
+      {{"dump", "--all-mount-paths", "--copy-id", "1", "--dump-dir", dumpDir, "--config", config,
+        "--jobs", "0"},
+       "--jobs"},
+      {{"dump", "--all-mount-paths", "--copy-id", "1", "--dump-dir", dumpDir, "--config", config,
+        "--flags", "4"},
+       "--flags"},
+      {dump({"--json", "--quiet"}), "--quiet"},
+      // The registry: read whole, before the library is called.
+      {withConfig(misspelt), "unknown field \"tpye\" (did you mean \"type\"?)"},
+      {withConfig(malformed), "malformed JSON at byte offset"},
+      {withConfig(wrongType), "\"path\" must be a string"},
+      {withConfig(noPassword), "the variable named by \"passwordEnv\" is not set"},
+      {{"dump", "--all-mount-paths", "--copy-id", "1", "--dump-dir", dumpDir, "--config", empty},
+       "no mount path is registered"},
+      {{"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir", dumpDir}, "--config"},
+      {{"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir", dumpDir},
+       "TZRECON_CONFIG: " + misspelt,
+       {{"TZRECON_CONFIG", misspelt}}},
+      // A log that cannot be opened is refused, never replaced by standard error.
+      {dump({"--log", tmp / "missing/host.log"}), "--log: cannot open"},
+      {dump({"--log", dumpDir}), "--log: cannot open"},  // a folder
+      {dump({}), "TZRECON_LOG: cannot open", {{"TZRECON_LOG", tmp / "missing/host.log"}}},
+      {{"sample", sampleDir, "--config-out", file}, "--config-out"},  // exists: kept
+      {{"sample", sampleDir, "--config-out", tmp / "missing/r.json"}, "--config-out"},
       {{"sample"}, "DIR"},
       {{"sample", sampleDir, "--volumes", "-1"}, "--volumes"},
       {{"sample", sampleDir, "--volumes", "1000001"}, "--volumes"},
@@ -84,24 +132,28 @@ TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
     std::string shown;
     for (const std::string& a : c.args) shown += a + " ";
     SCOPED_TRACE(shown);
-    const clitest::RunResult r = RunCli(c.args);
+    const clitest::RunResult r = RunCli(c.args, c.env);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
     // Nothing ran: no dump file, no sample.
     EXPECT_TRUE(fs::is_empty(dumpDir));
     EXPECT_FALSE(fs::exists(sampleDir));
+    EXPECT_EQ(tztest::ReadFile(file), "x");
   }
 }
 
 TEST(CliArgs, SampleRefusesAFolderThatIsNotEmpty) {
   tztest::TempDir tmp;
   tztest::WriteFile(tmp / "precious", "keep me");
-  const clitest::RunResult r = RunCli({"sample", tmp.path(), "--volumes", "1"});
+  // The registry file is made before the sample and removed with the failure.
+  const clitest::RunResult r =
+      RunCli({"sample", tmp.path(), "--volumes", "1", "--config-out", tmp / "registry.json"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("not empty"), std::string::npos) << r.err;
   EXPECT_EQ(tztest::ReadFile(tmp / "precious"), "keep me");
   EXPECT_FALSE(fs::exists(tmp / "V_1"));
+  EXPECT_FALSE(fs::exists(tmp / "registry.json"));
 }
 
 TEST(CliArgs, HelpExitsZeroAndNoCommandExitsTwo) {
@@ -112,6 +164,9 @@ TEST(CliArgs, HelpExitsZeroAndNoCommandExitsTwo) {
     EXPECT_NE(r.out.find("usage: tzrecon"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
   }
+  const clitest::RunResult version = RunCli({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("tzrecon ") + TZRECON_VERSION + "\n");
   const clitest::RunResult none = RunCli({});
   EXPECT_EQ(none.status, 2);
   EXPECT_NE(none.err.find("usage: tzrecon"), std::string::npos);

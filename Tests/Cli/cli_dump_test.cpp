@@ -1,11 +1,17 @@
 // tzrecon sample, then tzrecon dump on it: the dump holds one row per chunk
-// that the sample wrote (read back from disk on its own), a failing dump
-// shows its failure lines, and progress appears only on a terminal.
+// that the sample wrote (read back from disk on its own); a successful dump
+// reports its notices counted by kind, a failing one its failure lines; the
+// exit status tells the two apart; progress appears only on a terminal; and
+// --all-mount-paths gives the dumps that single dumps give.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include "CliTestSupport.h"
 #include "TestSupport.h"
@@ -110,6 +116,18 @@ TEST_P(CliRoundTrip, DumpHoldsOneRowPerChunkOfTheSample) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(tztest::ReadFile(lines[0]), kHeader);
     EXPECT_EQ(lines[1].rfind("0 rows, 61 bytes", 0), 0u) << lines[1];
+    // What was seen, and the likely mistake.
+    EXPECT_NE(other.out.find("no rows; the mount path [" + sample.mountPath + "] holds 5 volume "
+                             "folders: " + (si ? "5 single-instanced, 0 not" : "0 single-instanced, 5 not") +
+                             "; their media labels name copy 3 (5)"),
+              std::string::npos)
+        << other.out;
+    const std::string hint = copyId == "9" ? "hint: no volume belongs to copy 9: check --copy-id"
+                             : mode      ? "hint: the 5 volumes of copy 3 are not single-instanced: "
+                                           "leave out --single-instanced"
+                                         : "hint: the 5 volumes of copy 3 are single-instanced: add "
+                                           "--single-instanced";
+    EXPECT_EQ(lines.back(), hint) << other.out;
   }
 }
 
@@ -121,52 +139,89 @@ INSTANTIATE_TEST_SUITE_P(Modes, CliRoundTrip, testing::Values(false, true),
 TEST(CliDump, FailureShowsTheLogsFailureLinesOnStandardError) {
   tztest::TempDir tmp;
   const std::string registry = tmp / "registry.json";
-  tztest::WriteFile(registry, "{\"mountPaths\": [{\"id\": 1, \"path\": \"" + tmp.path() + "\"}]}");
+  tztest::WriteFile(registry, "{\"mountPaths\": [{\"id\": 1, \"path\": \"" + tmp.path() +
+                                  "\"}, {\"id\": 5, \"path\": \"no-such-folder\"}]}");
   const std::string log = tmp / "host.log";
   // A failure of an earlier run must not be shown again.
   const std::string earlier =
       "2020-01-01T00:00:00.000000Z 1 1 -1 Earlier::Run an earlier failure\n";
-  tztest::WriteFile(log, earlier);
+  struct Case {
+    std::string id;
+    std::string shown;  // a text of the failure on standard error
+  };
+  const Case cases[] = {
+      // Not registered: the library decides, tzrecon adds the registered ids.
+      {"99", "hint: mount path 99 is not in the registry " + registry + "; registered: 1, 5"},
+      // Registered, relative to the registry's folder, and missing.
+      {"5", "Failed to open directory [" + tmp.path() + "/no-such-folder/]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    tztest::WriteFile(log, earlier);
+    const clitest::RunResult r =
+        RunCli({"dump", "--mount-path-id", c.id, "--copy-id", "1", "--dump-dir", tmp.path(),
+                "--config", registry, "--log", log, "--log-level", "2"},
+               {{"TZRECON_LOG", tmp / "other.log"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(tmp / "other.log"));
+    EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("tzrecon dump: failure lines of the log (" + log + "):"),
+              std::string::npos)
+        << r.err;
 
-  const clitest::RunResult r =
-      RunCli({"dump", "--mount-path-id", "99", "--copy-id", "1", "--dump-dir", tmp.path(),
-           "--config", registry, "--log", log, "--log-level", "2"},
-          {{"TZRECON_LOG", tmp / "other.log"}});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_FALSE(fs::exists(tmp / "other.log"));
-
-  const std::string text = tztest::ReadFile(log);
-  ASSERT_EQ(text.rfind(earlier, 0), 0u);
-  int failures = 0;
-  for (const std::string& line : Lines(text.substr(earlier.size()))) {
-    // "<time> <pid> <tid> <level> <tag> <message>"
-    std::istringstream fields(line);
-    std::string time, pid, tid, level;
-    fields >> time >> pid >> tid >> level;
-    if (level == "-1") {
-      ++failures;
-      EXPECT_NE(r.err.find(line), std::string::npos) << "not shown: " << line << "\n" << r.err;
-    } else {
-      EXPECT_EQ(r.err.find(line), std::string::npos) << "level " << level << " shown: " << line;
+    const std::string text = tztest::ReadFile(log);
+    ASSERT_EQ(text.rfind(earlier, 0), 0u);
+    int failures = 0;
+    for (const std::string& line : Lines(text.substr(earlier.size()))) {
+      // "<time> <pid> <tid> <level> <tag> <message>": tag and message are shown.
+      std::istringstream fields(line);
+      std::string time, pid, tid, level;
+      fields >> time >> pid >> tid >> level;
+      const std::string shown = "  " + line.substr(static_cast<size_t>(fields.tellg()) + 1) + "\n";
+      if (level == "-1") {
+        ++failures;
+        EXPECT_NE(r.err.find(shown), std::string::npos) << "not shown: " << line << "\n" << r.err;
+      } else {
+        EXPECT_EQ(r.err.find(shown), std::string::npos) << "level " << level << " shown: " << line;
+      }
     }
+    EXPECT_GE(failures, 1) << text;
+    EXPECT_EQ(r.err.find("an earlier failure"), std::string::npos) << r.err;
   }
-  EXPECT_GE(failures, 1) << text;
-  EXPECT_NE(r.err.find("Failed to fetch mountpath ID - [99]"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("an earlier failure"), std::string::npos) << r.err;
 }
 
-TEST(CliDump, FlagsWithoutTheChunkListerWriteNoDumpFile) {
+// --flags and the exit status: the library decides, tzrecon warns when the
+// flags select no dump.
+TEST(CliDump, FlagsAreHandedToTheLibraryAsGiven) {
   tztest::TempDir tmp;
   const std::string registry = tmp / "registry.json";
   tztest::WriteFile(registry, "{\"mountPaths\": [{\"id\": 1, \"path\": \"" + tmp.path() + "\"}]}");
-  const std::string dumpDir = tmp / "dumps";
-  tztest::MakeDirs(dumpDir);
-  const clitest::RunResult r = RunCli({"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir",
-                                    dumpDir, "--config", registry, "--flags", "12"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.find(".csv"), std::string::npos) << r.out;
-  EXPECT_TRUE(fs::is_empty(dumpDir));
+  struct Case {
+    std::string flags;
+    int status;
+    bool warned;
+    std::string shown;  // on standard output when 0, on standard error when 1
+  };
+  const Case cases[] = {
+      {"12", 0, false, "dumps done (flags 12)"},  // the SIDB dumps: no file
+      {"1", 0, true, "dumps done (flags 1)"},     // a bit without meaning: nothing done
+      {"0", 1, true, "No Dump flags set."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flags);
+    const std::string dumpDir = tmp / ("dumps" + c.flags);
+    tztest::MakeDirs(dumpDir);
+    const clitest::RunResult r = RunCli({"dump", "--mount-path-id", "1", "--copy-id", "1",
+                                         "--dump-dir", dumpDir, "--config", registry, "--flags",
+                                         c.flags});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.shown), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.err.find("--flags " + c.flags + " selects no dump") != std::string::npos, c.warned)
+        << r.err;
+    for (const fs::directory_entry& e : fs::directory_iterator(dumpDir))
+      EXPECT_EQ(e.path().filename(), "tzrecon.log");  // no dump file
+  }
 }
 
 TEST(CliDump, ProgressOnATerminalCountsTheRows) {
@@ -179,9 +234,208 @@ TEST(CliDump, ProgressOnATerminalCountsTheRows) {
   const clitest::RunResult r = clitest::RunOnTerminal(args);
   ASSERT_EQ(r.status, 0) << r.err;
   // The status line is rewritten in place; the last one, written when the
-  // dump has ended, counts the rows of the file.
-  EXPECT_NE(r.err.find("\rtzrecon: 1200 chunks written, "), std::string::npos) << r.err;
+  // dump has ended, counts what the walk reached.
+  EXPECT_NE(r.err.find("\rtzrecon: 3 volumes, 1200 chunks, "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("1200 rows"), std::string::npos) << r.err;
+}
+
+// One sample, flawed on purpose: V_1's trailer of chunk 1 names chunk 2, and
+// V_3's media label is too short to read. Registered as a disk (1) and a
+// folder-store cloud (2) mount path. What each output mode shows.
+TEST(CliDump, OutputModesReportTheNoticesByKind) {
+  Sample sample;
+  ASSERT_NO_FATAL_FAILURE(sample.Make({"--volumes", "3", "--chunks-per-volume", "50"}));
+  std::string trailer = "VolumeId 1\nChunkId 2\n";
+  trailer.resize(1024, '\0');
+  tztest::WriteFile(sample.mountPath + "/V_1/CHUNKMAP_TRAILER_1", trailer);
+  tztest::WriteFile(sample.mountPath + "/V_3/MEDIA_LABEL", "short");
+  tztest::WriteFile(sample.registry, "{\"mountPaths\": [{\"id\": 1, \"path\": \"mp\"}, "
+                                     "{\"id\": 2, \"path\": \"mp\", \"type\": 7}]}");
+  const std::string log = sample.tmp / "host.log";
+  // Per mount path: rows, and the notices by kind and form.
+  using Notices = std::map<std::string, uint64_t>;  // "<kind> <form>" -> count
+  const std::map<int, std::pair<uint64_t, Notices>> expected = {
+      {1,
+       {99,
+        {{"chunkLeftOut Chunk Id in chunk map trailer [...] and in chunk file name [...] do not match", 1},
+         {"volumeSkipped Error :: Media-label file Read error(...)", 1}}}},
+      // The cloud walk reads no trailers, and passes over every file of a
+      // volume that is not a chunk: its label and 50 trailers.
+      {2,
+       {100,
+        {{"entryPassedOver This is not a chunk [...], skipping", 102},
+         {"volumeSkipped Error :: Media-label file Read error(...)", 1}}}},
+  };
+  struct Mode {
+    std::string name;
+    std::vector<std::string> args;
+    std::function<void(int id, const clitest::RunResult&, const std::string& dumpDir)> check;
+  };
+  const auto dumpFileIn = [](const std::string& dumpDir) {
+    std::string found;
+    for (const fs::directory_entry& e : fs::directory_iterator(dumpDir))
+      if (e.path().extension() == ".csv") found = e.path().string();
+    return found;
+  };
+  const std::vector<Mode> modes = {
+      {"summary", {}, [&](int id, const clitest::RunResult& r, const std::string& dumpDir) {
+         const std::vector<std::string> out = Lines(r.out);
+         const auto& [rows, notices] = expected.at(id);
+         ASSERT_GE(out.size(), 2u + notices.size() + 1) << r.out;
+         EXPECT_EQ(out[0], dumpFileIn(dumpDir));
+         EXPECT_EQ(out[1].rfind(std::to_string(rows) + " rows, ", 0), 0u) << out[1];
+         EXPECT_EQ(out[2], "notices (the lines are in " + log + "):");
+         for (const auto& [key, count] : notices) {
+           const std::string form = key.substr(key.find(' ') + 1);
+           const bool one = count == 1;
+           const std::string kind = key.rfind("chunkLeftOut", 0) == 0 ? (one ? "chunk left out" : "chunks left out")
+                                    : key.rfind("volumeSkipped", 0) == 0 ? (one ? "volume skipped" : "volumes skipped")
+                                                                         : (one ? "entry passed over" : "entries passed over");
+           EXPECT_NE(std::find(out.begin(), out.end(), "  " + std::to_string(count) + " " + kind + ": " + form),
+                     out.end())
+               << r.out;
+         }
+       }},
+      {"quiet", {"--quiet"}, [&](int, const clitest::RunResult& r, const std::string& dumpDir) {
+         EXPECT_EQ(r.out, dumpFileIn(dumpDir) + "\n");
+       }},
+      {"json", {"--json"}, [&](int id, const clitest::RunResult& r, const std::string& dumpDir) {
+         ASSERT_EQ(Lines(r.out).size(), 1u) << r.out;
+         const nlohmann::json j = nlohmann::json::parse(r.out);
+         const std::string file = dumpFileIn(dumpDir);
+         EXPECT_EQ(j.at("ok"), true);
+         EXPECT_EQ(j.at("dumpFile"), file);
+         EXPECT_EQ(j.at("mountPathId"), id);
+         EXPECT_EQ(j.at("copyId"), 1);
+         EXPECT_EQ(j.at("kind"), id == 1 ? "disk" : "cloud");
+         EXPECT_EQ(j.at("rows"), expected.at(id).first);
+         EXPECT_EQ(j.at("rows"), clitest::DumpRows(file).size());
+         EXPECT_EQ(j.at("bytes"), fs::file_size(file));
+         EXPECT_EQ(j.at("log"), log);
+         EXPECT_GE(j.at("seconds").get<double>(), 0.0);
+         Notices notices;
+         for (const nlohmann::json& n : j.at("notices"))
+           notices[n.at("kind").get<std::string>() + " " + n.at("message").get<std::string>()] +=
+               n.at("count").get<uint64_t>();
+         EXPECT_EQ(notices, expected.at(id).second);
+       }},
+  };
+  for (int id : {1, 2}) {
+    for (const Mode& mode : modes) {
+      SCOPED_TRACE(mode.name + " of mount path " + std::to_string(id));
+      const std::string dumpDir = sample.DumpDir("dumps-" + mode.name + std::to_string(id));
+      std::vector<std::string> args = {"dump", "--mount-path-id", std::to_string(id), "--copy-id",
+                                       "1", "--dump-dir", dumpDir, "--config", sample.registry,
+                                       "--log", log};
+      args.insert(args.end(), mode.args.begin(), mode.args.end());
+      const clitest::RunResult r = RunCli(args);
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.err, "") << "a successful dump writes nothing on standard error";
+      mode.check(id, r, dumpDir);
+      // The rows that were left out.
+      for (const Row& row : clitest::DumpRows(dumpFileIn(dumpDir))) {
+        EXPECT_NE(row.volumeId, 3);
+        if (id == 1) {
+          EXPECT_NE(row.chunkId, 1);
+        }
+      }
+    }
+  }
+  // Standard output that cannot be written fails the command.
+  const clitest::RunResult full = clitest::RunCliToFile(
+      "/dev/full", {"dump", "--mount-path-id", "1", "--copy-id", "1", "--dump-dir",
+                    sample.DumpDir("dumps-full"), "--config", sample.registry, "--log", log});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("tzrecon: cannot write to standard output: No space left on device"),
+            std::string::npos)
+      << full.err;
+}
+
+// Three disk mount paths and one folder-store cloud mount path (paths
+// relative to the registry's folder): --all-mount-paths gives the four dumps
+// that four single dumps give, and one table; a fifth mount path that fails
+// fails the command, not the other dumps.
+TEST(CliDump, AllMountPathsGivesTheDumpsOfSingleDumps) {
+  tztest::TempDir tmp;
+  std::string entries;
+  for (int id = 1; id <= 4; ++id) {
+    const clitest::RunResult made =
+        RunCli({"sample", tmp / ("mp" + std::to_string(id)), "--volumes", "2",
+                "--chunks-per-volume", std::to_string(20 + id), "--copy-id", "5", "--seed",
+                std::to_string(id)});
+    ASSERT_EQ(made.status, 0) << made.err;
+    entries += std::string(id > 1 ? ", " : "") + "{\"id\": " + std::to_string(id) +
+               ", \"path\": \"mp" + std::to_string(id) + "\"" + (id == 4 ? ", \"type\": 7" : "") + "}";
+  }
+  const std::string registry = tmp / "registry.json";
+  tztest::WriteFile(registry, "{\"mountPaths\": [" + entries + "]}");
+  const std::string log = tmp / "host.log";
+
+  // The single dumps, one folder each.
+  std::map<int, std::vector<Row>> single;
+  for (int id = 1; id <= 4; ++id) {
+    const std::string dir = tmp / ("single" + std::to_string(id));
+    tztest::MakeDirs(dir);
+    const clitest::RunResult r =
+        RunCli({"dump", "--mount-path-id", std::to_string(id), "--copy-id", "5", "--dump-dir", dir,
+                "--config", registry, "--log", log, "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    single[id] = clitest::DumpRows(Lines(r.out).at(0));
+    EXPECT_EQ(single[id].size(), 2u * (20 + id));
+  }
+
+  const std::string all = tmp / "all";
+  tztest::MakeDirs(all);
+  const clitest::RunResult r =
+      RunCli({"dump", "--all-mount-paths", "--copy-id", "5", "--dump-dir", all, "--config",
+              registry, "--log", log, "--jobs", "3"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  const std::vector<std::string> out = Lines(r.out);
+  // One table: a header, a row per mount path in registry order, a total.
+  // ... and the cloud dump's notices: a line naming the log, one per form.
+  ASSERT_EQ(out.size(), 8u) << r.out;
+  EXPECT_EQ(out[6], "  50 entries passed over: This is not a chunk [...], skipping");
+  EXPECT_EQ(out[0].find("mount path"), 0u + out[0].find_first_not_of(' '));
+  int seen = 0;
+  for (int id = 1; id <= 4; ++id) {
+    std::istringstream row(out[static_cast<size_t>(id)]);
+    std::string mountPath, kind, outcome, rows, bytes, seconds, notices, file;
+    row >> mountPath >> kind >> outcome >> rows >> bytes >> seconds >> notices >> file;
+    EXPECT_EQ(mountPath, std::to_string(id));
+    EXPECT_EQ(kind, id == 4 ? "cloud" : "disk");
+    EXPECT_EQ(outcome, "done");
+    EXPECT_EQ(rows, std::to_string(single[id].size()));
+    EXPECT_EQ(fs::path(file).parent_path(), fs::path(all));
+    EXPECT_EQ(bytes, std::to_string(fs::file_size(file)));
+    EXPECT_TRUE(clitest::DumpRows(file) == single[id]) << "mount path " << id;
+    ++seen;
+  }
+  EXPECT_EQ(seen, 4);
+  EXPECT_EQ(out.back(), "4 of 4 mount paths dumped, 0 failed");
+
+  // A fifth mount path whose folder is missing, as one JSON array.
+  tztest::WriteFile(registry, "{\"mountPaths\": [" + entries +
+                                  ", {\"id\": 5, \"path\": \"missing\"}]}");
+  const std::string again = tmp / "again";
+  tztest::MakeDirs(again);
+  const clitest::RunResult failed =
+      RunCli({"dump", "--all-mount-paths", "--copy-id", "5", "--dump-dir", again, "--config",
+              registry, "--log", log, "--json"});
+  EXPECT_EQ(failed.status, 1);
+  const nlohmann::json array = nlohmann::json::parse(failed.out);
+  ASSERT_EQ(array.size(), 5u) << failed.out;
+  for (int id = 1; id <= 5; ++id) {
+    const nlohmann::json& j = array[static_cast<size_t>(id - 1)];
+    EXPECT_EQ(j.at("mountPathId"), id);
+    EXPECT_EQ(j.at("ok"), id != 5);
+    if (id == 5) {
+      EXPECT_TRUE(j.at("rows").is_null());
+      EXPECT_NE(j.at("failureLines").dump().find("Failed to open directory"), std::string::npos)
+          << j.dump();
+    } else {
+      EXPECT_TRUE(clitest::DumpRows(j.at("dumpFile").get<std::string>()) == single[id]);
+    }
+  }
 }
 
 }  // namespace

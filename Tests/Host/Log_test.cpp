@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "EvDebug.h"
+#include "LogObserver.h"
 #include "TestSupport.h"
 
 namespace {
@@ -37,6 +38,35 @@ std::vector<std::vector<std::string>> Fields(const std::string& path,
     lines.push_back(fields);
   }
   return lines;
+}
+
+// The observer tzrecon installs sees every message up to its own level,
+// also those the log's filter drops, with arguments it can read; the log is
+// written as without it; once removed it sees nothing.
+TEST(LogObserver, SeesMessagesUpToItsLevelWithTheirArguments) {
+  struct Seen {
+    std::vector<std::string> messages;
+  } seen;
+  const tzhost::LogObserver observer = {
+      [](void* context, const char* tag, int level, const char* format, va_list args) {
+        char text[128];
+        vsnprintf(text, sizeof text, format, args);
+        static_cast<Seen*>(context)->messages.push_back(std::string(tag) + " " +
+                                                        std::to_string(level) + " " + text);
+      },
+      &seen, 2};
+  tztest::LogCapture capture(1);
+  EvDebug log;
+  tzhost::SetLogObserver(&observer);
+  for (int level : {-1, 1, 2, 3}) log.DebugLvl(kTag, level, "at %d [%s]", level, "x");
+  tzhost::SetLogObserver(nullptr);
+  log.DebugLvl(kTag, -1, "after");
+  EXPECT_EQ(seen.messages,
+            (std::vector<std::string>{"LogTest::Case -1 at -1 [x]", "LogTest::Case 1 at 1 [x]",
+                                      "LogTest::Case 2 at 2 [x]"}));
+  std::vector<std::string> written;
+  for (const tztest::LogLine& line : capture.Lines()) written.push_back(line.message);
+  EXPECT_EQ(written, (std::vector<std::string>{"at -1 [x]", "at 1 [x]", "after"}));
 }
 
 TEST(LogLevel, FiltersByTheConfiguredLevel) {

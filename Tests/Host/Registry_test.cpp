@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "Registry.h"
 #include "TestSupport.h"
 #include "TzpiFileSystemAgent.h"
 
@@ -70,7 +71,7 @@ TEST_F(Registry, EntriesFillTheOutputs) {
     {"id": 3, "path": "/srv/lib/mp3"},
     {"id": 9, "path": "bucket/lib9", "type": 7, "serverType": 12, "user": "AK",
      "password": "Pa55-w0rd!", "endpoint": "http://127.0.0.1:4568",
-     "region": "eu-west-1", "addressing": "virtual", "note": "ignored"},
+     "region": "eu-west-1", "addressing": "virtual"},
     {"id": -4, "path": "/neg", "type": 7, "passwordEnv": "TZ_TEST_SECRET"}]})");
   const Lookup cloud(9);
   ASSERT_EQ(cloud.result, 1) << m_log.Dump();
@@ -147,6 +148,17 @@ TEST_F(Registry, FailuresNameTheFileAndTheField) {
        "mountPaths[1] (id 9): \"type\" must be an integer"},
       {R"({"mountPaths": [{"id": 3, "path": "/a"}, {"id": 3, "path": "/b"}]})",
        "mountPaths[1] (id 3): the id appears more than once"},
+      // An unknown field is named (a misspelt "type" would make a cloud
+      // mount path a disk one), with the field it resembles.
+      {R"({"mountPaths": [{"id": 3, "path": "/a", "typ": 7}]})",
+       "mountPaths[0] (id 3): unknown field \"typ\" (did you mean \"type\"?)"},
+      {R"({"mountPaths": [{"id": 3, "path": "/a", "Type": 7}]})",
+       "mountPaths[0] (id 3): unknown field \"Type\" (did you mean \"type\"?)"},
+      {R"({"mountPaths": [{"id": 3, "path": "/a", "note": "x"}]})",
+       "mountPaths[0] (id 3): unknown field \"note\""},
+      {"{\"mountPaths\": [{\"id\": 3, \"path\": \"/a\", \"\\n\\u00e9\": 1}]}",
+       // (the log doubles the backslashes of the escapes)
+       "mountPaths[0] (id 3): unknown field \"\\\\x0a\\\\xc3\\\\xa9\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.json);
@@ -154,6 +166,31 @@ TEST_F(Registry, FailuresNameTheFileAndTheField) {
     EXPECT_EQ(Failure(3),
               "Cannot look up mount path 3: " + m_file + ": " + c.reason);
   }
+}
+
+// A relative "path" is read from the registry file's folder, for a disk
+// entry and a folder-store cloud entry; an S3 entry's "bucket/prefix" stays.
+TEST_F(Registry, RelativePathsAreReadFromTheRegistrysFolder) {
+  Write(R"({"mountPaths": [{"id": 1, "path": "lib/mp1"}, {"id": 2, "path": "/abs"},
+      {"id": 3, "path": "objects", "type": 7},
+      {"id": 4, "path": "bucket/pre", "type": 7, "endpoint": "http://127.0.0.1:1"}]})");
+  const std::string folder = m_dir.path() + "/";
+  const std::pair<int, std::string> expected[] = {
+      {1, folder + "lib/mp1"}, {2, "/abs"}, {3, folder + "objects"}, {4, "bucket/pre"}};
+  std::vector<tzhost::MountPathEntry> entries;
+  std::string error;
+  ASSERT_TRUE(tzhost::ReadRegistryText(tztest::ReadFile(m_file), m_file, entries, error)) << error;
+  ASSERT_EQ(entries.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(entries[i].id, expected[i].first);
+    EXPECT_EQ(entries[i].path, expected[i].second);
+    EXPECT_EQ(Lookup(expected[i].first).root, expected[i].second);
+  }
+  // ReadRegistryText checks the whole file as a lookup does.
+  EXPECT_FALSE(tzhost::ReadRegistryText(
+      R"({"mountPaths": [{"id": 1, "path": "a"}, {"id": 2, "pth": "b"}]})", m_file, entries, error));
+  EXPECT_EQ(error, m_file + ": mountPaths[1] (id 2): unknown field \"pth\" (did you mean "
+                            "\"path\"?)");
 }
 
 TEST_F(Registry, PasswordNeverReachesTheLog) {

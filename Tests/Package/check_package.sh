@@ -1,13 +1,48 @@
 #!/bin/bash
-# Installs the build into a temporary prefix and builds a small host program
-# against it with find_package(TzLibVolRecon), then runs it.
+# Installs the build into a temporary prefix and checks what a user gets:
+#   - the installed tzrecon runs with no LD_LIBRARY_PATH (run paths), prints
+#     its version, and dumps a sample it writes itself;
+#   - the manual page tzrecon(1) and the pkg-config file are installed, and a
+#     host program builds against the package with pkg-config and with
+#     find_package(TzLibVolRecon), and runs.
 set -euo pipefail
 build="$1"
 consumer="$2"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
-cmake -S "$consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/configure.log" \
+unset LD_LIBRARY_PATH TZRECON_CONFIG TZRECON_LOG TZRECON_LOG_LEVEL
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" > "$work/install.log"
+fail() { echo "package check: $*"; exit 1; }
+
+tzrecon="$prefix/bin/tzrecon"
+"$tzrecon" --help > "$work/help.txt" || fail "installed tzrecon --help failed"
+grep -q "usage: tzrecon" "$work/help.txt" || fail "no usage from installed tzrecon"
+version=$("$tzrecon" --version) || fail "installed tzrecon --version failed"
+[[ "$version" =~ ^tzrecon\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "unexpected version line: $version"
+"$tzrecon" sample "$work/lib" --volumes 2 --chunks-per-volume 10 --copy-id 3 \
+  --config-out "$work/registry.json" > /dev/null || fail "installed tzrecon sample failed"
+mkdir "$work/dumps"
+dump=$("$tzrecon" dump --mount-path-id 1 --copy-id 3 --dump-dir "$work/dumps" \
+  --config "$work/registry.json" --quiet) || fail "installed tzrecon dump failed"
+rows=$(($(wc -l < "$dump") - 1))
+[ "$rows" -eq 20 ] || fail "installed tzrecon dumped $rows rows, not 20"
+
+man="$prefix/share/man/man1/tzrecon.1"
+[ -f "$man" ] || fail "no manual page at $man"
+grep -q "^.TH TZRECON 1 .*$version" "$man" || fail "manual page without title and version"
+
+pc="$(find "$prefix" -name TzLibVolRecon.pc)"
+[ -n "$pc" ] || fail "no pkg-config file"
+export PKG_CONFIG_PATH="$(dirname "$pc")"
+# shellcheck disable=SC2046
+c++ -std=c++17 -o "$work/pc-consumer" "$consumer/main.cpp" $(pkg-config --cflags --libs TzLibVolRecon) \
+  || fail "build with pkg-config failed"
+LD_LIBRARY_PATH="$(pkg-config --variable=libdir TzLibVolRecon)" TZRECON_LOG="$work/host.log" \
+  "$work/pc-consumer" || fail "the pkg-config consumer failed"
+
+cmake -S "$consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" > "$work/configure.log" \
   || { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/build" > "$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
-LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib64" TZRECON_LOG="$work/host.log" "$work/build/consumer"
+TZRECON_LOG="$work/host.log" "$work/build/consumer"
+echo "package ok: $version installed and run from $prefix"
