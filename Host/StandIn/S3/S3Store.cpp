@@ -3,9 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <strings.h>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -13,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "Ascii.h"
 #include "EvDebug.h"
 #include "S3Xml.h"
 #include "SigV4.h"
@@ -82,9 +81,11 @@ size_t OnHeader(char* data, size_t, size_t size, void* user) {
   Transfer& t = *static_cast<Transfer*>(user);
   std::string line(data, size);
   const char name[] = "content-range:";
-  if (line.size() > sizeof name && strncasecmp(line.c_str(), name, sizeof name - 1) == 0) {
+  bool isRange = line.size() > sizeof name;
+  for (size_t i = 0; isRange && i + 1 < sizeof name; ++i) isRange = AsciiLower(line[i]) == name[i];
+  if (isRange) {
     size_t slash = line.find('/');
-    if (slash != std::string::npos && std::isdigit(static_cast<unsigned char>(line[slash + 1]))) {
+    if (slash != std::string::npos && IsAsciiDigit(static_cast<unsigned char>(line[slash + 1]))) {
       t.rangeTotal = std::strtoll(line.c_str() + slash + 1, nullptr, 10);
     }
   } else if ((line == "\r\n" || line == "\n") && t.call->buffer != nullptr && t.rangeTotal == 0) {
@@ -512,7 +513,7 @@ bool ParseS3Location(const tzhost::MountPathEntry& entry, S3Location& location,
   location = S3Location();
   std::string endpoint = entry.endpoint;
   std::string lower = endpoint;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = AsciiLower(c);
   size_t hostAt = 0;
   if (StartsWith(lower, "https://")) {
     location.https = true;
@@ -540,7 +541,7 @@ bool ParseS3Location(const tzhost::MountPathEntry& entry, S3Location& location,
   location.prefix = slash == std::string::npos ? "" : StripSlashes(location.root.substr(slash));
   bool bucketOk = !location.bucket.empty();
   for (unsigned char c : location.bucket) {
-    if (!std::isalnum(c) && c != '-' && c != '.' && c != '_') bucketOk = false;
+    if (!IsAsciiAlnum(c) && c != '-' && c != '.' && c != '_') bucketOk = false;
   }
   if (!bucketOk) {
     error = "path \"" + entry.path + "\" does not begin with a bucket name";
