@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -119,21 +120,31 @@ TEST_F(S3Store, FoldersAreListedOnceAcrossPages) {
   EXPECT_TRUE(AsSet(files).count("f_1199"));
 }
 
-TEST_F(S3Store, NamesWithSpacesPlusPercentAmpersandAndNonAscii) {
-  const std::set<std::string> names = {"a b", "x+y", "50%", "a&b", "\xc3\xa9-\xc3\xbc",
-                                       "\xe1\x88\xb4", "plus+and space&100%"};
+TEST_F(S3Store, NamesWithSpacesPlusPercentAmpersandNonAsciiAndControlCharacters) {
+  // Name and content; start_server.sh writes "x" into the names with
+  // control characters, and each other name into its own object.
+  const std::map<std::string, std::string> objects = {
+      {"a b", "a b"}, {"x+y", "x+y"}, {"50%", "50%"}, {"a&b", "a&b"},
+      {"\xc3\xa9-\xc3\xbc", "\xc3\xa9-\xc3\xbc"}, {"\xe1\x88\xb4", "\xe1\x88\xb4"},
+      {"plus+and space&100%", "plus+and space&100%"},
+      {"c\x01" "d", "x"}, {"cr\rx", "x"}, {"lf\nx", "x"}, {"crlf\r\ny", "x"},
+      {"tab\tz", "x"}, {"del\x7f", "x"}};
+  std::set<std::string> names;
+  for (const auto& object : objects) names.insert(object.first);
   std::vector<std::string> files, folders;
   ASSERT_FALSE(m_store->List(Path("odd/"), files, folders).IsError());
   EXPECT_EQ(AsSet(files), names);
-  EXPECT_EQ(folders, std::vector<std::string>{"sp ace+%&\xc3\xa9"});
-  for (const std::string& name : names) {
+  EXPECT_EQ(AsSet(folders), (std::set<std::string>{"sp ace+%&\xc3\xa9", "fold\rer"}));
+  for (const auto& [name, content] : objects) {
     bool exists = false;
     EXPECT_FALSE(m_store->Exists(Path("odd/" + name), exists).IsError()) << name;
     EXPECT_TRUE(exists) << name;
-    EXPECT_EQ(Read(*m_store, Path("odd/" + name), 100), name);
+    EXPECT_EQ(Read(*m_store, Path("odd/" + name), 100), content);
   }
-  ASSERT_FALSE(m_store->List(Path("odd/sp ace+%&\xc3\xa9"), files, folders).IsError());
-  EXPECT_EQ(files, std::vector<std::string>{"in"});
+  for (const std::string folder : {"sp ace+%&\xc3\xa9", "fold\rer"}) {
+    ASSERT_FALSE(m_store->List(Path("odd/" + folder), files, folders).IsError());
+    EXPECT_EQ(files, std::vector<std::string>{"in"}) << folder;
+  }
   uint64_t size = 0;
   ASSERT_FALSE(m_store->Size(Path("odd/sp ace+%&\xc3\xa9/in"), size).IsError());
   EXPECT_EQ(size, 2u);

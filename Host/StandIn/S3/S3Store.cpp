@@ -206,7 +206,11 @@ class S3Store : public CloudStore {
     std::string token;
     for (;;) {
       Call call;
-      call.query = {{"list-type", "2"}, {"prefix", prefix}, {"delimiter", "/"}};
+      // URL-encoded names survive the XML whatever bytes they hold: a raw
+      // carriage return would come back as a line feed, and most other
+      // control characters cannot be written in XML 1.0 at all.
+      call.query = {{"list-type", "2"}, {"prefix", prefix}, {"delimiter", "/"},
+                    {"encoding-type", "url"}};
       if (!token.empty()) call.query.emplace_back("continuation-token", token);
       call.what = what;
       std::string body;
