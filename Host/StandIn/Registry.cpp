@@ -9,6 +9,7 @@
 //     "passwordEnv" names is read only for the entry looked up, and must be
 //     set;
 //   - "addressing" is "path" or "virtual";
+//   - "maxRequestsInFlight" is 1 to 64;
 //   - unknown fields are ignored.
 // No text of the file is ever copied into an error, so neither a password
 // nor a fragment of one can reach a log; that includes the name given by
@@ -113,7 +114,8 @@ bool ReadEntry(const json& object, MountPathEntry& entry,
       !ReadString(object, "user", false, entry.user, reason) ||
       !ReadString(object, "endpoint", false, entry.endpoint, reason) ||
       !ReadString(object, "region", false, entry.region, reason) ||
-      !ReadString(object, "addressing", false, entry.addressing, reason))
+      !ReadString(object, "addressing", false, entry.addressing, reason) ||
+      !ReadInt(object, "maxRequestsInFlight", false, entry.maxRequestsInFlight, reason))
     return false;
   bool hasPassword = false, hasPasswordEnv = false;
   if (!ReadString(object, "password", false, entry.password, reason,
@@ -135,6 +137,10 @@ bool ReadEntry(const json& object, MountPathEntry& entry,
   }
   if (entry.addressing != "path" && entry.addressing != "virtual") {
     reason = "\"addressing\" must be \"path\" or \"virtual\"";
+    return false;
+  }
+  if (entry.maxRequestsInFlight < 1 || entry.maxRequestsInFlight > 64) {
+    reason = "\"maxRequestsInFlight\" must be 1 to 64";
     return false;
   }
   return true;
