@@ -14,7 +14,8 @@
 // puts the listing's first page and the label of the volumes after the one
 // the walk is at in flight, up to S3Tuning::maxInFlight requests at a time
 // and S3Tuning::aheadBytes of answers held. The marker's existence is read
-// from the volume's listing when that fits in one page (a HEAD otherwise).
+// from the volume's first listing page whenever that page decides (a HEAD
+// otherwise).
 // Every answer is the one the question would have got when asked: an answer
 // made ahead that failed is asked again, with the usual retries, when the
 // walk gets to it, and its error is reported then and only then.
