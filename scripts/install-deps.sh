@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libpugixml-dev
   clang libclang-rt-14-dev
   curl rclone strace valgrind time binutils python3
+  locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
 )
 missing=()
 for p in "${packages[@]}"; do

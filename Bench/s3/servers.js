@@ -5,9 +5,12 @@
 //
 //   node servers.js DATA_DIR PORT_FILE [IDLE_MINUTES]
 //
-// The proxy answers two requests itself (never forwarded, never counted):
-//   GET /__bench/counts   {"total":N,"list":N,"head":N,"get":N,"other":N}
-//   GET /__bench/reset    sets the counts to zero
+// The proxy holds every request for a fixed delay before it forwards it (the
+// latency of a distant object store; 20 ms unless set), and answers two
+// requests itself (never forwarded, never counted, never delayed):
+//   GET /__bench/counts   {"total":N,"list":N,"head":N,"get":N,"other":N,
+//                          "maxInFlight":N,"delayMs":N}
+//   GET /__bench/reset[?delay=MS]   sets the counts to zero (and the delay)
 // With path-style addressing a GET of "/<bucket>" (ListObjects v1 or v2) is a
 // listing page, a GET of "/<bucket>/<key>" reads an object. Stops on SIGTERM, or by itself after IDLE_MINUTES without a
 // request (default 30), so an interrupted run leaves nothing behind for long.
@@ -30,8 +33,10 @@ function touched() {
 }
 
 let counts;
+let delayMs = 20;
+let inFlight = 0;
 function reset() {
-  counts = { total: 0, list: 0, head: 0, get: 0, other: 0 };
+  counts = { total: 0, list: 0, head: 0, get: 0, other: 0, maxInFlight: 0, delayMs };
 }
 reset();
 
@@ -46,7 +51,7 @@ const server = new S3rver({ address: '127.0.0.1', port: 0, directory: dataDir, s
 server.run().then(
   address => {
     const target = address.port;
-    const agent = new http.Agent({ keepAlive: true, maxSockets: 16 });
+    const agent = new http.Agent({ keepAlive: true, maxSockets: 64 });
     const proxy = http.createServer((req, res) => {
       touched();
       if (req.url === '/__bench/counts') {
@@ -54,7 +59,9 @@ server.run().then(
         res.end(JSON.stringify(counts));
         return;
       }
-      if (req.url === '/__bench/reset') {
+      if (req.url.startsWith('/__bench/reset')) {
+        const delay = new URL(req.url, 'http://x').searchParams.get('delay');
+        if (delay !== null) delayMs = Math.max(0, Number(delay));
         reset();
         res.writeHead(204);
         res.end();
@@ -62,16 +69,21 @@ server.run().then(
       }
       counts.total++;
       counts[kind(req)]++;
+      counts.maxInFlight = Math.max(counts.maxInFlight, ++inFlight);
+      res.on('close', () => inFlight--);
       // Forwarded as received: the Host header stays, so signatures hold.
-      const upstream = http.request(
-        { host: '127.0.0.1', port: target, method: req.method, path: req.url,
-          headers: req.headers, agent },
-        answer => {
-          res.writeHead(answer.statusCode, answer.headers);
-          answer.pipe(res);
-        });
-      upstream.on('error', () => res.destroy());
-      req.pipe(upstream);
+      const forward = () => {
+        const upstream = http.request(
+          { host: '127.0.0.1', port: target, method: req.method, path: req.url,
+            headers: req.headers, agent },
+          answer => {
+            res.writeHead(answer.statusCode, answer.headers);
+            answer.pipe(res);
+          });
+        upstream.on('error', () => res.destroy());
+        req.pipe(upstream);
+      };
+      if (delayMs > 0) setTimeout(forward, delayMs); else forward();
     });
     proxy.listen(0, '127.0.0.1', () => {
       fs.writeFileSync(portFile + '.tmp', `${target} ${proxy.address().port}\n`);

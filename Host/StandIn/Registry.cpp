@@ -9,6 +9,7 @@
 //     "passwordEnv" names is read only for the entry looked up, and must be
 //     set;
 //   - "addressing" is "path" or "virtual";
+//   - "maxRequestsInFlight" is 1 to 64;
 //   - an entry holds only the fields of kEntryKeys: a misspelt "type" would
 //     otherwise turn a cloud mount path silently into a disk one. Other
 //     fields at the top level are left alone (room for comments).
@@ -47,7 +48,7 @@ using nlohmann::json;
 // here and its read in ReadEntry.
 const char* const kEntryKeys[] = {
     "id",       "path",        "type",     "serverType", "user",       "password",
-    "passwordEnv", "endpoint", "region",   "addressing",
+    "passwordEnv", "endpoint", "region",   "addressing", "maxRequestsInFlight",
 };
 
 // Edit distance of `a` and `b`, counting a case change as no edit; used only
@@ -184,7 +185,8 @@ bool ReadEntry(const json& object, MountPathEntry& entry,
       !ReadString(object, "user", false, entry.user, reason) ||
       !ReadString(object, "endpoint", false, entry.endpoint, reason) ||
       !ReadString(object, "region", false, entry.region, reason) ||
-      !ReadString(object, "addressing", false, entry.addressing, reason))
+      !ReadString(object, "addressing", false, entry.addressing, reason) ||
+      !ReadInt(object, "maxRequestsInFlight", false, entry.maxRequestsInFlight, reason))
     return false;
   bool hasPassword = false, hasPasswordEnv = false;
   if (!ReadString(object, "password", false, entry.password, reason,
@@ -206,6 +208,10 @@ bool ReadEntry(const json& object, MountPathEntry& entry,
   }
   if (entry.addressing != "path" && entry.addressing != "virtual") {
     reason = "\"addressing\" must be \"path\" or \"virtual\"";
+    return false;
+  }
+  if (entry.maxRequestsInFlight < 1 || entry.maxRequestsInFlight > 64) {
+    reason = "\"maxRequestsInFlight\" must be 1 to 64";
     return false;
   }
   return true;

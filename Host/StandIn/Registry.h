@@ -5,7 +5,7 @@
 //     {"id": 3, "path": "/srv/lib/mp3"},
 //     {"id": 9, "path": "bucket/lib9", "type": 7, "endpoint": "http://127.0.0.1:4568",
 //      "region": "us-east-1", "user": "AKID", "passwordEnv": "LIB9_SECRET",
-//      "addressing": "path"}]}
+//      "addressing": "path", "maxRequestsInFlight": 16}]}
 #pragma once
 
 #include <string>
@@ -26,6 +26,7 @@ struct MountPathEntry {
   std::string endpoint;  // cloud only: S3 endpoint; empty selects the folder store
   std::string region = "us-east-1";
   std::string addressing = "path";  // "path" or "virtual"
+  int maxRequestsInFlight = 16;  // S3: requests the store may have in flight, 1 to 64
 };
 
 // Finds `id` in the registry text. On failure returns false and sets `error`

@@ -49,10 +49,11 @@ Dump RunDump(const std::string& config, const std::string& dumpDir, const std::s
   return dump;
 }
 
-std::string CloudConfig(int port, const std::string& root) {
+std::string CloudConfig(int port, const std::string& root, int inFlight) {
   return "{\"mountPaths\": [{\"id\": " + std::to_string(kMountPathId) + ", \"path\": \"" + root +
          "\", \"type\": 7, \"endpoint\": \"" + Endpoint(port) + "\", \"user\": \"" + s3test::kKey +
-         "\", \"passwordEnv\": \"TZ_S3_TEST_SECRET\"}]}";
+         "\", \"passwordEnv\": \"TZ_S3_TEST_SECRET\", \"maxRequestsInFlight\": " +
+         std::to_string(inFlight) + "}]}";
 }
 
 class S3Dump : public ::testing::Test {
@@ -109,9 +110,9 @@ class S3Dump : public ::testing::Test {
   }
 
   // A cloud dump of the uploaded library through `port` (s3rver or a proxy).
-  Dump CloudDump(int port, const std::string& name) {
+  Dump CloudDump(int port, const std::string& name, int inFlight = 16) {
     const std::string config = *s_dir / (name + ".json");
-    tztest::WriteFile(config, CloudConfig(port, s_root));
+    tztest::WriteFile(config, CloudConfig(port, s_root, inFlight));
     return RunDump(config, *s_dir / (name + "-dump"), *s_dir / (name + ".log"));
   }
   std::string Log(const std::string& name) { return tztest::ReadFile(*s_dir / (name + ".log")); }
@@ -154,6 +155,24 @@ TEST_F(S3Dump, UnabsorbedFaultsFailTheDump) {
     EXPECT_NE(cloud.status, 0) << "the dump succeeded with " << cloud.rows.size()
                                << " rows, faults from request " << after;
     EXPECT_NE(Log(name).find("HTTP 503 SlowDown"), std::string::npos) << Log(name);
+  }
+}
+
+// A distant store: every request held 20 ms. The rows stay those of the
+// disk, with requests in flight together or one at a time, and no request
+// is made per chunk: beside the listing pages, at most 3 per volume.
+TEST_F(S3Dump, LatencyChangesNoRowAndCostsNoRequestPerChunk) {
+  s3test::FaultProxy proxy(s_port);
+  for (int inFlight : {16, 1}) {
+    proxy.Configure(0, 1, 0, "500", "", 20);
+    const std::string name = "latency-" + std::to_string(inFlight);
+    Dump cloud = CloudDump(proxy.port(), name, inFlight);
+    ASSERT_EQ(cloud.status, 0) << Log(name);
+    EXPECT_TRUE(cloud.rows == s_disk.rows) << inFlight;
+    const int lists = proxy.Lists();
+    const int others = proxy.Requests() - lists;
+    EXPECT_LE(lists, 1 + 2 * 3) << inFlight;  // the root, then 3 pages per volume
+    EXPECT_LE(others, 2 * 3) << inFlight;
   }
 }
 

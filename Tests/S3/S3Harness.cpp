@@ -90,21 +90,37 @@ NodeProcess::~NodeProcess() {
 FaultProxy::FaultProxy(int serverPort)
     : m_process("fault_proxy.js", {std::to_string(serverPort)}) {}
 
-void FaultProxy::Configure(int after, int period, int fail, const std::string& modes) {
+void FaultProxy::Configure(int after, int period, int fail, const std::string& modes,
+                           const std::string& match, int delayMs) {
+  char* escaped = curl_easy_escape(nullptr, match.data(), static_cast<int>(match.size()));
   std::string answer = HttpGet(Endpoint(port()) + "/__proxy/config?after=" +
                                std::to_string(after) + "&period=" + std::to_string(period) +
-                               "&fail=" + std::to_string(fail) + "&modes=" + modes);
+                               "&fail=" + std::to_string(fail) + "&modes=" + modes +
+                               "&match=" + escaped + "&delay=" + std::to_string(delayMs));
+  curl_free(escaped);
   ASSERT_FALSE(answer.empty()) << "the fault proxy did not answer";
 }
 
+namespace {
+
+nlohmann::json Stats(int port) {
+  auto stats = nlohmann::json::parse(HttpGet(Endpoint(port) + "/__proxy/stats"), nullptr, false);
+  if (stats.is_discarded()) ADD_FAILURE() << "the fault proxy gave no statistics";
+  return stats;
+}
+
+}  // namespace
+
 int FaultProxy::Requests(const std::string& method) const {
-  auto stats = nlohmann::json::parse(HttpGet(Endpoint(port()) + "/__proxy/stats"), nullptr, false);
-  if (stats.is_discarded()) {
-    ADD_FAILURE() << "the fault proxy gave no statistics";
-    return -1;
-  }
+  auto stats = Stats(port());
+  if (stats.is_discarded()) return -1;
   if (method.empty()) return stats.value("requests", -1);
   return stats["methods"].value(method, 0);
+}
+
+int FaultProxy::Lists() const {
+  auto stats = Stats(port());
+  return stats.is_discarded() ? -1 : stats.value("lists", -1);
 }
 
 std::string HttpGet(const std::string& url) {

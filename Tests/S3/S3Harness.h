@@ -49,10 +49,16 @@ class FaultProxy {
  public:
   explicit FaultProxy(int serverPort);
   int port() const { return m_process.port(); }
-  // Sets the fault pattern (see fault_proxy.js) and resets the counters.
-  void Configure(int after, int period, int fail, const std::string& modes);
+  // Sets the fault pattern (see fault_proxy.js: faults only for requests
+  // whose path and query hold `match`, when given; every request held
+  // `delayMs`) and resets the counters.
+  void Configure(int after, int period, int fail, const std::string& modes,
+                 const std::string& match = "", int delayMs = 0);
   void Reset() { Configure(0, 1, 0, "500"); }
+  // Requests since the last Configure: all, or those of one method.
   int Requests(const std::string& method = "") const;
+  // Listing pages since the last Configure.
+  int Lists() const;
 
  private:
   NodeProcess m_process;

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "S3Harness.h"
 #include "S3Store.h"
@@ -119,21 +121,31 @@ TEST_F(S3Store, FoldersAreListedOnceAcrossPages) {
   EXPECT_TRUE(AsSet(files).count("f_1199"));
 }
 
-TEST_F(S3Store, NamesWithSpacesPlusPercentAmpersandAndNonAscii) {
-  const std::set<std::string> names = {"a b", "x+y", "50%", "a&b", "\xc3\xa9-\xc3\xbc",
-                                       "\xe1\x88\xb4", "plus+and space&100%"};
+TEST_F(S3Store, NamesWithSpacesPlusPercentAmpersandNonAsciiAndControlCharacters) {
+  // Name and content; start_server.sh writes "x" into the names with
+  // control characters, and each other name into its own object.
+  const std::map<std::string, std::string> objects = {
+      {"a b", "a b"}, {"x+y", "x+y"}, {"50%", "50%"}, {"a&b", "a&b"},
+      {"\xc3\xa9-\xc3\xbc", "\xc3\xa9-\xc3\xbc"}, {"\xe1\x88\xb4", "\xe1\x88\xb4"},
+      {"plus+and space&100%", "plus+and space&100%"},
+      {"c\x01" "d", "x"}, {"cr\rx", "x"}, {"lf\nx", "x"}, {"crlf\r\ny", "x"},
+      {"tab\tz", "x"}, {"del\x7f", "x"}};
+  std::set<std::string> names;
+  for (const auto& object : objects) names.insert(object.first);
   std::vector<std::string> files, folders;
   ASSERT_FALSE(m_store->List(Path("odd/"), files, folders).IsError());
   EXPECT_EQ(AsSet(files), names);
-  EXPECT_EQ(folders, std::vector<std::string>{"sp ace+%&\xc3\xa9"});
-  for (const std::string& name : names) {
+  EXPECT_EQ(AsSet(folders), (std::set<std::string>{"sp ace+%&\xc3\xa9", "fold\rer"}));
+  for (const auto& [name, content] : objects) {
     bool exists = false;
     EXPECT_FALSE(m_store->Exists(Path("odd/" + name), exists).IsError()) << name;
     EXPECT_TRUE(exists) << name;
-    EXPECT_EQ(Read(*m_store, Path("odd/" + name), 100), name);
+    EXPECT_EQ(Read(*m_store, Path("odd/" + name), 100), content);
   }
-  ASSERT_FALSE(m_store->List(Path("odd/sp ace+%&\xc3\xa9"), files, folders).IsError());
-  EXPECT_EQ(files, std::vector<std::string>{"in"});
+  for (const std::string folder : {"sp ace+%&\xc3\xa9", "fold\rer"}) {
+    ASSERT_FALSE(m_store->List(Path("odd/" + folder), files, folders).IsError());
+    EXPECT_EQ(files, std::vector<std::string>{"in"}) << folder;
+  }
   uint64_t size = 0;
   ASSERT_FALSE(m_store->Size(Path("odd/sp ace+%&\xc3\xa9/in"), size).IsError());
   EXPECT_EQ(size, 2u);
@@ -289,6 +301,132 @@ TEST_F(S3StoreFaults, FailureAfterTheFirstPageGivesNoShortListing) {
   EXPECT_TRUE(error.IsError());
   EXPECT_TRUE(files.empty());
   EXPECT_EQ(m_proxy->Requests(), 6);
+}
+
+// The calls of the cloud walk over kRoot, in its order, and their answers as
+// text: volumes listed; per volume the marker, the label (unless the marker
+// is set and `skipMarked`), its listing and every listed file's size.
+std::string Walk(CloudStore& store, bool skipMarked = false) {
+  std::ostringstream out;
+  std::vector<std::string> files, volumes;
+  out << "root" << store.List(kRoot, files, volumes).AsString();
+  for (const std::string& volume : volumes) out << " " << volume;
+  for (const std::string& volume : volumes) {
+    if (volume.rfind("V_", 0) != 0) continue;
+    const std::string path = std::string(kRoot) + "/" + volume;
+    bool marked = false;
+    const CJwError markerError = store.Exists(path + "/.tzsivolume", marked);
+    out << "\n" << volume << " marker " << marked << markerError.AsString();
+    if (marked && skipMarked) continue;
+    CJwError error;
+    out << " label [" << Read(store, path + "/MEDIA_LABEL", 4096, &error) << "]" << error.AsString();
+    std::vector<std::string> names, folders;
+    out << " files" << store.List(path, names, folders).AsString();
+    for (const std::string& name : names) {
+      uint64_t size = 0;
+      const CJwError sizeError = store.Size(path + "/" + name, size);
+      out << " " << name << "=" << size << sizeError.AsString();
+    }
+  }
+  return out.str();
+}
+
+// The store asks ahead for the volumes after the one the walk is at.
+class S3StoreAhead : public S3StoreFaults {
+ protected:
+  std::shared_ptr<CloudStore> Store(int inFlight, size_t aheadBytes = S3Tuning().aheadBytes) {
+    S3Tuning tuning;
+    tuning.maxInFlight = inFlight;
+    tuning.aheadBytes = aheadBytes;
+    return Open(Entry(Endpoint(m_proxy->port()), kRoot), tuning);
+  }
+};
+
+TEST_F(S3StoreAhead, AnswersAreThoseOfOneRequestAtATime) {
+  m_proxy->Reset();
+  const std::string expected = Walk(*Store(1));
+  // Root listing; per volume marker, label and listing (V_big: 3 pages).
+  EXPECT_EQ(m_proxy->Requests(), 1 + 3 * 2 + 1 + 1 + 3);
+  EXPECT_EQ(m_proxy->Requests("HEAD"), 3);
+  EXPECT_NE(expected.find("V_2 marker 1"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("CHUNK_2499=49"), std::string::npos) << expected;
+
+  const struct {
+    int inFlight;
+    size_t aheadBytes;
+    int requests;  // -1: depends on timing
+  } cases[] = {
+      // The markers come from the volumes' first listing pages: no HEAD.
+      {16, S3Tuning().aheadBytes, 1 + 2 + 2 + 4},
+      {2, S3Tuning().aheadBytes, 1 + 2 + 2 + 4},
+      // Room for one answer ahead at a time.
+      {16, 1, -1},
+  };
+  for (const auto& c : cases) {
+    m_proxy->Reset();
+    EXPECT_EQ(Walk(*Store(c.inFlight, c.aheadBytes)), expected) << c.inFlight << " " << c.aheadBytes;
+    if (c.requests >= 0) {
+      EXPECT_EQ(m_proxy->Requests(), c.requests) << c.inFlight;
+      EXPECT_EQ(m_proxy->Requests("HEAD"), 0) << c.inFlight;
+    }
+    EXPECT_LE(m_proxy->Requests(), 12) << c.inFlight << " " << c.aheadBytes;
+  }
+}
+
+TEST_F(S3StoreAhead, SkippedVolumeCostsWhatWasAskedAheadAndSaysSo) {
+  tztest::LogCapture log(9);
+  {
+    auto store = Store(16);
+    const std::string answers = Walk(*store, true);
+    EXPECT_EQ(answers.find("V_2 marker 1 label"), std::string::npos) << answers;
+  }
+  // V_2's listing answered its marker; its label was never asked for.
+  EXPECT_NE(log.Dump().find("never asked for: 1, failed and asked again: 0"), std::string::npos)
+      << log.Dump();
+}
+
+TEST_F(S3StoreAhead, FailedAnswersAreAskedAgainAndReportedOnceWhenTheWalkGetsThere) {
+  const std::string expected = Walk(*Store(1));
+  // V_2's label fails once: at its request made ahead. The walk asks again.
+  m_proxy->Configure(0, 100, 1, "500", "V_2/MEDIA_LABEL");
+  {
+    tztest::LogCapture log(0);
+    EXPECT_EQ(Walk(*Store(16)), expected);
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+  }
+  EXPECT_EQ(m_proxy->Requests(), 1 + 2 + 3 + 4);
+
+  // It fails every time: made ahead, then five tries for the walk, whose
+  // answer carries the error as a store without asking ahead gives it.
+  m_proxy->Configure(0, 1, 1, "500", "V_2/MEDIA_LABEL");
+  std::string failed;
+  {
+    tztest::LogCapture log(0);
+    auto store = Store(16);
+    std::vector<std::string> files, volumes;
+    ASSERT_FALSE(store->List(kRoot, files, volumes).IsError());
+    bool marked = true;
+    ASSERT_FALSE(store->Exists(Path("V_1/.tzsivolume"), marked).IsError());
+    Read(*store, Path("V_1/MEDIA_LABEL"), 4096);
+    EXPECT_TRUE(log.Lines().empty()) << "reported before the walk got there: " << log.Dump();
+    CJwError error;
+    Read(*store, Path("V_2/MEDIA_LABEL"), 4096, &error);
+    failed = error.AsString();
+    EXPECT_NE(failed.find("S3 GET tz-store/lib/one/V_2/MEDIA_LABEL: HTTP 500 InternalError: We "
+                          "encountered an internal error. Please try again. [5 tries]"),
+              std::string::npos)
+        << failed;
+    int reported = 0;
+    for (const tztest::LogLine& line : log.Lines()) {
+      reported += line.message.find("V_2/MEDIA_LABEL: HTTP 500") != std::string::npos;
+    }
+    EXPECT_EQ(reported, 1) << log.Dump();
+  }
+  m_proxy->Configure(0, 1, 1, "500", "V_2/MEDIA_LABEL");
+  CJwError direct;
+  Read(*Store(1), Path("V_2/MEDIA_LABEL"), 4096, &direct);
+  EXPECT_EQ(direct.AsString(), failed);
+  EXPECT_EQ(m_proxy->Requests("GET"), 5);
 }
 
 TEST(S3StoreConnection, RefusedConnectionIsRetriedThenFails) {

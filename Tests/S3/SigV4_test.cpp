@@ -3,6 +3,12 @@
 // examples of the S3 documentation (bucket "examplebucket", 20130524).
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
+
+#include "S3Harness.h"
+#include "S3Store.h"
 #include "SigV4.h"
 
 namespace tzs3 {
@@ -134,16 +140,81 @@ TEST(SigV4, HeadersAreTrimmedLowerCasedAndRepeatsJoined) {
             std::string::npos);
 }
 
+// Raw key bytes and their encoding; "\xe9" is a letter under Latin-1.
+const std::pair<const char*, const char*> kKeyEncodings[] = {
+    {"/b/V_1/CHUNK_5", "/b/V_1/CHUNK_5"},
+    {"a b", "a%20b"},
+    {"x+y&z=%", "x%2By%26z%3D%25"},
+    {"\xc3\xa9-~._", "%C3%A9-~._"},
+    {"\x01\xff", "%01%FF"},
+    {"caf\xe9\xc9\xb5\xaa", "caf%E9%C9%B5%AA"},
+};
+
 TEST(SigV4, UriEncodingOfKeys) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"/b/V_1/CHUNK_5", "/b/V_1/CHUNK_5"},
-      {"a b", "a%20b"},
-      {"x+y&z=%", "x%2By%26z%3D%25"},
-      {"\xc3\xa9-~._", "%C3%A9-~._"},
-      {"\x01\xff", "%01%FF"},
-  };
-  for (const auto& [raw, encoded] : cases) EXPECT_EQ(UriEncode(raw, true), encoded) << raw;
+  for (const auto& [raw, encoded] : kKeyEncodings) EXPECT_EQ(UriEncode(raw, true), encoded) << raw;
   EXPECT_EQ(UriEncode("a/b", false), "a%2Fb");
+}
+
+// The process locale is Latin-1, in which <cctype> counts "\xe9" (e acute),
+// "\xb5" (micro sign) and "\xaa" (ordinal a) as letters. The
+// locale is built with localedef into a temporary folder (LOCPATH), so the
+// test needs only the locale sources of Debian's "locales" package.
+class Latin1Locale : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new tztest::TempDir();
+    std::string output;
+    s_built = s3test::Run("localedef -i en_US -f ISO-8859-1 " + (*s_dir / "en_US.ISO-8859-1") +
+                              " 2>&1",
+                          &output) == 0;
+    if (!s_built) s_output = output;
+  }
+  static void TearDownTestSuite() {
+    delete s_dir;
+    s_dir = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(s_built) << "localedef failed (is Debian's \"locales\" installed?): " << s_output;
+    setenv("LOCPATH", s_dir->path().c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_ALL, "en_US.ISO-8859-1"), nullptr);
+    // Without this the test would pass under any locale. The bytes are
+    // volatile: GCC folds <cctype> calls on constants as if in the C locale.
+    volatile int eAcute = 0xe9, micro = 0xb5, upperEAcute = 0xc9;
+    ASSERT_TRUE(std::isalnum(eAcute) && std::isalnum(micro) && std::tolower(upperEAcute) == 0xe9);
+  }
+  void TearDown() override {
+    std::setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+  }
+  static tztest::TempDir* s_dir;
+  static bool s_built;
+  static std::string s_output;
+};
+
+tztest::TempDir* Latin1Locale::s_dir = nullptr;
+bool Latin1Locale::s_built = false;
+std::string Latin1Locale::s_output;
+
+TEST_F(Latin1Locale, SignerAndBucketCheckUseAsciiClasses) {
+  for (const auto& [raw, encoded] : kKeyEncodings) EXPECT_EQ(UriEncode(raw, true), encoded) << raw;
+
+  SigV4Request request = SuiteRequest("GET", "/caf\xe9");
+  request.headers.emplace_back("X-\xc9T\xc9", "v");
+  SigV4Result result;
+  ASSERT_TRUE(SignV4(request, SuiteCredentials(), "20150830T123600Z", result));
+  EXPECT_EQ(result.canonicalRequest.rfind("GET\n/caf%E9\n", 0), 0u) << result.canonicalRequest;
+  EXPECT_NE(result.canonicalRequest.find("\nx-\xc9t\xc9:v\n"), std::string::npos);
+
+  tzhost::MountPathEntry entry;
+  entry.endpoint = "HTTP://127.0.0.1:4568";
+  S3Location location;
+  std::string error;
+  for (const char* bucket : {"caf\xe9", "x\xb5", "\xaa"}) {
+    entry.path = std::string(bucket) + "/lib";
+    EXPECT_FALSE(ParseS3Location(entry, location, error)) << bucket;
+  }
+  entry.path = "bkt-1.a_b/lib";
+  EXPECT_TRUE(ParseS3Location(entry, location, error)) << error;
 }
 
 TEST(SigV4, AmzDateIsUtc) {

@@ -81,6 +81,11 @@ export RCLONE_CONFIG_TZS3_TYPE=s3 RCLONE_CONFIG_TZS3_PROVIDER=Other \
 # rclone refuses a custom CA bundle on plain http, so none is passed on.
 env -u AWS_CA_BUNDLE rclone copy --config /dev/null --s3-no-check-bucket --transfers 8 --checkers 8 \
   "$tree" tzs3:tz-store/lib/one
+# Names with control characters, put with their keys URL-encoded: only a
+# listing with encoding-type=url gives them back intact.
+for name in "c%01d" "cr%0Dx" "lf%0Ax" "crlf%0D%0Ay" "tab%09z" "del%7F" "fold%0Der/in"; do
+  s3curl -X PUT --data-binary "x" "$endpoint/tz-store/lib/one/odd/$name" >/dev/null
+done
 # The folder marker of V_1: a zero-byte object whose key ends in "/".
 s3curl -X PUT --data-binary "" "$endpoint/tz-store/lib/one/V_1/" >/dev/null
 rm -rf "$tree"

@@ -3,17 +3,17 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <strings.h>
+#include <map>
 #include <mutex>
 #include <random>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "Ascii.h"
 #include "EvDebug.h"
+#include "S3Transfers.h"
 #include "S3Xml.h"
 #include "SigV4.h"
 
@@ -21,11 +21,11 @@ namespace tzs3 {
 namespace {
 
 const char kTag[] = "S3Store";
-// SHA-256 of the empty body: every request the store sends has none.
-const char kEmptyPayloadHash[] =
-    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-const size_t kMaxListPageBytes = 32u << 20;  // a 1000-key page is well under 1 MB
-const size_t kMaxErrorBodyBytes = 64u << 10;
+// What the cloud component reads of a file at its first read (it keeps a
+// window of that size): a label read made ahead asks for as much.
+const size_t kAheadWindow = 4096;
+const char kMarkerName[] = ".tzsivolume";
+const char kLabelName[] = "MEDIA_LABEL";
 
 std::string StripSlashes(std::string text) {
   size_t begin = text.find_first_not_of('/');
@@ -38,119 +38,23 @@ bool StartsWith(const std::string& text, const std::string& head) {
   return text.size() >= head.size() && text.compare(0, head.size(), head) == 0;
 }
 
-// What one request asks for and where its body goes.
-struct Call {
-  const char* method = "GET";  // "GET" or "HEAD"
-  std::string key;             // empty for the bucket itself (listing)
-  std::string what;            // "bucket/key" (or "bucket/prefix/") for messages
-  NameValues query;
-  std::string range;           // Range header value, or empty
-  char* buffer = nullptr;      // GET of an object: the caller's buffer ...
-  size_t capacity = 0;         // ... and its size
-  std::string* body = nullptr;  // GET of a listing: the whole body
-};
-
-// How the last try of a call ended.
-struct Outcome {
-  CURLcode curlCode = CURLE_OK;
-  std::string curlError;
-  long status = 0;
-  std::string s3Code, s3Message;
-  curl_off_t contentLength = -1;
-  size_t got = 0;      // bytes copied into Call::buffer
-  int tries = 0;
-  bool ok() const { return curlCode == CURLE_OK && status >= 200 && status <= 299; }
-};
-
-// State of one transfer, seen by the body callback.
-struct Transfer {
-  CURL* curl = nullptr;
-  const Call* call = nullptr;
-  long status = 0;
-  size_t got = 0;
-  bool full = false;      // the buffer filled up and the rest was refused
-  bool overflow = false;  // a listing body grew past kMaxListPageBytes
-  long long rangeTotal = -1;  // object size from Content-Range, when given
-  std::string errorBody;
-};
-
-// Notes the object size that Content-Range gives ("bytes 0-9/1234"). At the
-// end of the headers of a read whose object is empty, stops the transfer:
-// some servers answer a Range on an empty object with a body they never
-// send, and waiting for it would hang until the connection times out.
-size_t OnHeader(char* data, size_t, size_t size, void* user) {
-  Transfer& t = *static_cast<Transfer*>(user);
-  std::string line(data, size);
-  const char name[] = "content-range:";
-  if (line.size() > sizeof name && strncasecmp(line.c_str(), name, sizeof name - 1) == 0) {
-    size_t slash = line.find('/');
-    if (slash != std::string::npos && std::isdigit(static_cast<unsigned char>(line[slash + 1]))) {
-      t.rangeTotal = std::strtoll(line.c_str() + slash + 1, nullptr, 10);
-    }
-  } else if ((line == "\r\n" || line == "\n") && t.call->buffer != nullptr && t.rangeTotal == 0) {
-    curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &t.status);
-    if (t.status >= 200 && t.status <= 299) {
-      t.full = true;  // all of nothing has arrived
-      return 0;
-    }
-  }
-  return size;
+// The query of one listing page of the folder `prefix`.
+NameValues ListQuery(const std::string& prefix, const std::string& token) {
+  // URL-encoded names survive the XML whatever bytes they hold: a raw
+  // carriage return would come back as a line feed, and most other
+  // control characters cannot be written in XML 1.0 at all.
+  NameValues query = {{"list-type", "2"}, {"prefix", prefix}, {"delimiter", "/"},
+                      {"encoding-type", "url"}};
+  if (!token.empty()) query.emplace_back("continuation-token", token);
+  return query;
 }
 
-size_t OnBody(char* data, size_t, size_t size, void* user) {
-  Transfer& t = *static_cast<Transfer*>(user);
-  if (t.status == 0) curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &t.status);
-  if (t.status < 200 || t.status > 299) {
-    size_t room = kMaxErrorBodyBytes - std::min(kMaxErrorBodyBytes, t.errorBody.size());
-    t.errorBody.append(data, std::min(room, size));
-    return size;
-  }
-  if (t.call->buffer != nullptr) {
-    size_t n = std::min(size, t.call->capacity - t.got);
-    memcpy(t.call->buffer + t.got, data, n);
-    t.got += n;
-    if (n < size) {
-      // A server that ignores the Range sends the whole object: take what
-      // fits and stop the transfer.
-      t.full = true;
-      return 0;
-    }
-    return size;
-  }
-  if (t.call->body != nullptr) {
-    if (t.call->body->size() + size > kMaxListPageBytes) {
-      t.overflow = true;
-      return 0;
-    }
-    t.call->body->append(data, size);
-  }
-  return size;
+// Names of answers made ahead: a listing page, a HEAD, a GET.
+std::string PageName(const std::string& prefix, const std::string& token) {
+  return std::string("L") + prefix + '\0' + token;
 }
-
-// Failures of the connection that another try may mend.
-bool IsTransientCurlError(CURLcode code) {
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsTransientStatus(long status, const std::string& s3Code) {
-  return status >= 500 || status == 429 || s3Code == "SlowDown" ||
-         s3Code == "RequestTimeout";
-}
+std::string HeadName(const std::string& key) { return "H" + key; }
+std::string GetName(const std::string& key) { return "G" + key; }
 
 class S3Store : public CloudStore {
  public:
@@ -159,37 +63,21 @@ class S3Store : public CloudStore {
       : m_location(location),
         m_credentials(credentials),
         m_tuning(tuning),
+        m_transfers(location, credentials, tuning),
         m_random(std::random_device()()) {}
 
   ~S3Store() override {
-    if (m_curl != nullptr) curl_easy_cleanup(m_curl);
-    curl_slist_free_all(m_connectTo);
+    DropAhead(0, m_volumes.size());
+    if (m_transfers.Sent() > 0) {
+      m_debug.DebugLvl(kTag, 1,
+                       "S3 %s: %ld requests, %ld of them made ahead; of those, answered: %ld, "
+                       "never asked for: %ld, failed and asked again: %ld",
+                       m_location.root.c_str(), m_transfers.Sent(), m_aheadMade, m_aheadUsed,
+                       m_aheadUnused, m_aheadFailed);
+    }
   }
 
-  // Creates the reused handle and sets what every request shares.
-  bool Init(std::string& error) {
-    m_curl = curl_easy_init();
-    if (m_curl == nullptr) {
-      error = "cannot create a libcurl handle";
-      return false;
-    }
-    curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, m_tuning.connectTimeoutSeconds);
-    curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, m_tuning.lowSpeedLimit);
-    curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, m_tuning.lowSpeedTimeSeconds);
-    curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    // Keys are sent exactly as signed: no "." or ".." squashing by libcurl.
-    curl_easy_setopt(m_curl, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(m_curl, CURLOPT_USERAGENT, "tzrecon-s3/1");
-    curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, OnHeader);
-    curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_curlError);
-    if (!m_tuning.connectTo.empty()) {
-      m_connectTo = curl_slist_append(nullptr, m_tuning.connectTo.c_str());
-      curl_easy_setopt(m_curl, CURLOPT_CONNECT_TO, m_connectTo);
-    }
-    return true;
-  }
+  bool Init(std::string& error) { return m_transfers.Init(error); }
 
   CJwError List(const std::string& path, std::vector<std::string>& files,
                 std::vector<std::string>& folders) override {
@@ -198,26 +86,31 @@ class S3Store : public CloudStore {
     if (!PathToKey(m_location, path, folderKey)) return OutsideRoot("LIST", path);
     const std::string prefix = folderKey.empty() ? "" : folderKey + "/";
     const std::string what = m_location.bucket + "/" + prefix;
+    // The walk lists this volume itself from here on.
+    if (Volume* volume = AtVolumeOf(prefix)) volume->listAsked = volume->walkLists = true;
+    Plan();
 
     std::vector<std::string> fileNames, folderNames;
     std::unordered_set<std::string> seenFolders, seenTokens;
     std::unordered_map<std::string, uint64_t> sizes;
     std::string token;
     for (;;) {
-      Call call;
-      call.query = {{"list-type", "2"}, {"prefix", prefix}, {"delimiter", "/"}};
-      if (!token.empty()) call.query.emplace_back("continuation-token", token);
-      call.what = what;
-      std::string body;
-      call.body = &body;
-      Outcome outcome;
-      Perform(call, outcome);
-      if (!outcome.ok()) return Failure("LIST", what, outcome, JW_ERR_FAILED);
-
       ListPage page;
-      std::string error;
-      if (!ParseListObjectsV2(body.data(), body.size(), page, error)) {
-        return ListingError(what, "unreadable listing: " + error);
+      if (std::unique_ptr<Ahead> ahead = TakeAhead(PageName(prefix, token))) {
+        page = std::move(ahead->page);
+      } else {
+        Call call;
+        call.query = ListQuery(prefix, token);
+        call.what = what;
+        std::string body;
+        call.body = &body;
+        Outcome outcome;
+        Perform(call, outcome);
+        if (!outcome.ok()) return Failure("LIST", what, outcome, JW_ERR_FAILED);
+        std::string error;
+        if (!ParseListObjectsV2(body.data(), body.size(), page, error)) {
+          return ListingError(what, "unreadable listing: " + error);
+        }
       }
       for (ListedObject& object : page.contents) {
         if (!StartsWith(object.key, prefix)) {
@@ -257,6 +150,9 @@ class S3Store : public CloudStore {
     m_listedFolder = folderKey;
     m_listedSizes = std::move(sizes);
     m_haveListing = true;
+    // The mount path's folders are the volumes the walk will visit, in
+    // this order.
+    if (folderKey == m_location.prefix) PlanVolumes(folderNames);
     files = std::move(fileNames);
     folders = std::move(folderNames);
     return CJwError();
@@ -265,8 +161,24 @@ class S3Store : public CloudStore {
   CJwError Exists(const std::string& path, bool& exists) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     exists = false;
+    std::string key;
+    if (!PathToKey(m_location, path, key) || key.empty()) return OutsideRoot("HEAD", path);
+    Volume* volume = AtVolumeOf(key);
+    if (volume != nullptr && key == volume->prefix + kMarkerName) volume->headAsked = true;
+    Plan();
+    // When asking ahead, a volume's marker is read from the volume's first
+    // listing page (which the walk lists next) whenever that page decides.
+    if (volume != nullptr && m_tuning.maxInFlight > 1 && key == volume->prefix + kMarkerName) {
+      const ListPage* first = nullptr;
+      CJwError error = FirstPage(*volume, first);
+      if (error.IsError()) return error;
+      if (Decides(*first, key)) {
+        for (const ListedObject& object : first->contents) exists |= object.key == key;
+        return CJwError();
+      }
+    }
     Outcome outcome;
-    CJwError error = Head(path, outcome);
+    CJwError error = Head(key, outcome);
     if (error.IsNotFound()) return CJwError();
     exists = !error.IsError();
     return error;
@@ -275,7 +187,7 @@ class S3Store : public CloudStore {
   CJwError Size(const std::string& path, uint64_t& size) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string key;
-    if (!PathToKey(m_location, path, key)) return OutsideRoot("HEAD", path);
+    if (!PathToKey(m_location, path, key) || key.empty()) return OutsideRoot("HEAD", path);
     size_t slash = key.rfind('/');
     std::string folder = slash == std::string::npos ? "" : key.substr(0, slash);
     if (m_haveListing && folder == m_listedFolder) {
@@ -285,8 +197,9 @@ class S3Store : public CloudStore {
         return CJwError();
       }
     }
+    AtVolumeOf(key);
     Outcome outcome;
-    CJwError error = Head(path, outcome);
+    CJwError error = Head(key, outcome);
     if (error.IsError()) return error;
     if (outcome.contentLength < 0) {
       return CJwError(JW_ERR_FAILED, "S3 HEAD " + Name(key) + ": no Content-Length");
@@ -305,11 +218,23 @@ class S3Store : public CloudStore {
     }
     call.what = Name(call.key);
     if (length == 0) return CJwError();
-    call.range = "bytes=0-" + std::to_string(length - 1);
-    call.buffer = static_cast<char*>(buffer);
-    call.capacity = length;
+    Volume* volume = AtVolumeOf(call.key);
+    if (volume != nullptr && call.key == volume->prefix + kLabelName) volume->labelAsked = true;
+    Plan();
     Outcome outcome;
-    Perform(call, outcome);
+    std::unique_ptr<Ahead> ahead =
+        length <= kAheadWindow ? TakeAhead(GetName(call.key)) : nullptr;
+    if (ahead != nullptr) {
+      // The first kAheadWindow bytes answer a read of up to as many.
+      outcome = ahead->request.outcome;
+      outcome.got = std::min(outcome.got, length);
+      memcpy(buffer, ahead->window.data(), outcome.got);
+    } else {
+      call.range = "bytes=0-" + std::to_string(length - 1);
+      call.buffer = static_cast<char*>(buffer);
+      call.capacity = length;
+      Perform(call, outcome);
+    }
     // An empty object has no byte 0 to start a range at: S3 answers 416.
     if (outcome.ok() || (outcome.curlCode == CURLE_OK && outcome.status == 416)) {
       bytesRead = outcome.ok() ? outcome.got : 0;
@@ -319,6 +244,32 @@ class S3Store : public CloudStore {
   }
 
  private:
+  // A volume of the mount path, in the order of its listing, and what has
+  // been asked ahead for it.
+  struct Volume {
+    std::string prefix;     // its key prefix, "p/V_1/"
+    bool listAsked = false;   // first listing page
+    bool labelAsked = false;
+    bool headAsked = false;   // the marker's HEAD, for a listing of several pages
+    bool headWanted = false;
+    std::string nextToken;    // of the next page to ask ahead, when not empty
+    std::unordered_set<std::string> tokens;  // seen, so that a loop ends
+    bool walkLists = false;   // the walk lists it: no more pages ahead
+    std::vector<std::string> asked;  // names of its answers made ahead
+  };
+
+  // An answer made ahead.
+  struct Ahead {
+    Request request;
+    std::string body;           // a listing page's XML, until it is read
+    std::vector<char> window;   // a GET's bytes
+    ListPage page;              // a listing page, once read
+    bool usable = false;        // the answer the question would get now
+    bool answered = false;      // it has answered a question of the walk
+    size_t bytes = 0;           // held, against S3Tuning::aheadBytes
+    size_t volume = 0;
+  };
+
   std::string Name(const std::string& key) const { return m_location.bucket + "/" + key; }
 
   CJwError OutsideRoot(const char* method, const std::string& path) const {
@@ -343,16 +294,19 @@ class S3Store : public CloudStore {
     return JW_ERR_FAILED;
   }
 
-  CJwError Head(const std::string& path, Outcome& outcome) {
-    Call call;
-    call.method = "HEAD";
-    if (!PathToKey(m_location, path, call.key) || call.key.empty()) {
-      return OutsideRoot("HEAD", path);
+  // HEAD of `key`, or its answer made ahead.
+  CJwError Head(const std::string& key, Outcome& outcome) {
+    if (std::unique_ptr<Ahead> ahead = TakeAhead(HeadName(key))) {
+      outcome = ahead->request.outcome;
+    } else {
+      Call call;
+      call.method = "HEAD";
+      call.key = key;
+      call.what = Name(key);
+      Perform(call, outcome);
     }
-    call.what = Name(call.key);
-    Perform(call, outcome);
     if (outcome.ok()) return CJwError();
-    return Failure("HEAD", Name(call.key), outcome, NotFoundCode(outcome));
+    return Failure("HEAD", Name(key), outcome, NotFoundCode(outcome));
   }
 
   // "S3 GET bucket/key: HTTP 403 AccessDenied: Access Denied"; never holds
@@ -390,15 +344,21 @@ class S3Store : public CloudStore {
     return text;
   }
 
-  // Sends `call`, retrying transient failures with exponential backoff and
-  // jitter; every try is signed afresh.
+  // Sends `call` for the walk, retrying transient failures with exponential
+  // backoff and jitter; every try is signed afresh. Requests made ahead
+  // keep moving meanwhile.
   void Perform(const Call& call, Outcome& outcome) {
     m_signatures.clear();
     for (int attempt = 1;; ++attempt) {
-      outcome = Outcome();
+      Request request;
+      request.call = call;
+      // The walk's request goes first: it waits only for a free slot.
+      while (m_transfers.Running() >= m_transfers.Limit()) Step(100);
+      if (m_transfers.Start(request)) Await(request);
+      m_signatures.push_back(request.signature);
+      outcome = request.outcome;
       outcome.tries = attempt;
-      bool transient = Try(call, outcome);
-      if (outcome.ok() || !transient || attempt >= m_tuning.maxTries) return;
+      if (outcome.ok() || !request.transient || attempt >= m_tuning.maxTries) return;
 
       std::string why = outcome.curlCode != CURLE_OK
                             ? std::string(curl_easy_strerror(outcome.curlCode))
@@ -410,92 +370,254 @@ class S3Store : public CloudStore {
       m_debug.DebugLvl(kTag, 1, "S3 %s %s: %s; try %d of %d in %ld ms", call.method,
                        call.what.c_str(), Redact(why).c_str(), attempt + 1,
                        m_tuning.maxTries, static_cast<long>(wait.count()));
-      std::this_thread::sleep_for(wait);
+      const auto until = std::chrono::steady_clock::now() + wait;
+      for (auto now = std::chrono::steady_clock::now(); now < until;
+           now = std::chrono::steady_clock::now()) {
+        Step(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1);
+      }
     }
   }
 
-  // One try. Returns whether a failure is worth another try.
-  bool Try(const Call& call, Outcome& outcome) {
-    std::string host = m_location.host;
-    std::string path = "/";
-    if (m_location.virtualHost) {
-      host = m_location.bucket + "." + host;
-      path += call.key;
+  // Moves the transfers on until `request` is done, asking ahead meanwhile.
+  void Await(const Request& request) {
+    while (request.state == Request::State::kRunning) {
+      Plan();
+      Step(100);
+    }
+  }
+
+  void Step(long waitMs) {
+    m_finished.clear();
+    m_transfers.Step(waitMs, m_finished);
+    for (Request* request : m_finished) {
+      if (request->owner != nullptr) Arrived(*static_cast<Ahead*>(request->owner));
+    }
+  }
+
+  // The walk has listed the mount path root: its volume folders, in order.
+  // Names the walk passes over (no "V_", or a line break) are left out.
+  void PlanVolumes(const std::vector<std::string>& folders) {
+    DropAhead(0, m_volumes.size());
+    m_volumes.clear();
+    m_volumeIndex.clear();
+    m_current = m_cursor = 0;
+    const std::string root = m_location.prefix.empty() ? "" : m_location.prefix + "/";
+    for (const std::string& name : folders) {
+      if (!StartsWith(name, "V_") || name.find_first_of("\r\n") != std::string::npos) continue;
+      m_volumeIndex.emplace(name, m_volumes.size());
+      m_volumes.emplace_back();
+      m_volumes.back().prefix = root + name + "/";
+    }
+  }
+
+  // Notes that the walk is at the volume of `key`, if it is one: what was
+  // made ahead for the volumes before it will never be asked for.
+  Volume* AtVolumeOf(const std::string& key) {
+    const std::string root = m_location.prefix.empty() ? "" : m_location.prefix + "/";
+    if (m_volumes.empty() || !StartsWith(key, root)) return nullptr;
+    const size_t end = key.find('/', root.size());
+    auto found = m_volumeIndex.find(key.substr(root.size(), end - root.size()));
+    if (found == m_volumeIndex.end()) return nullptr;
+    const size_t index = found->second;
+    if (index > m_current) {
+      DropAhead(m_current, index);
+      m_current = index;
+      m_cursor = std::max(m_cursor, index);
+    }
+    return index == m_current ? &m_volumes[index] : nullptr;
+  }
+
+  // Forgets what was made ahead for volumes [begin, end), in flight or not.
+  void DropAhead(size_t begin, size_t end) {
+    for (size_t i = begin; i < end && i < m_volumes.size(); ++i) {
+      for (const std::string& name : m_volumes[i].asked) {
+        auto found = m_ahead.find(name);
+        if (found == m_ahead.end()) continue;
+        m_transfers.Cancel(found->second->request);
+        m_aheadBytes -= found->second->bytes;
+        if (!found->second->answered) ++m_aheadUnused;
+        m_ahead.erase(found);
+      }
+      m_volumes[i].asked.clear();
+    }
+  }
+
+  // Puts the next requests of the volumes from the walk's on in flight,
+  // volume by volume (first listing page, label, further pages, marker), as
+  // long as slots and room for answers are free. Nothing is asked ahead
+  // while the store sends one request at a time.
+  void Plan() {
+    while (m_transfers.Limit() > 1 && m_transfers.Running() < m_transfers.Limit() &&
+           m_aheadBytes < m_tuning.aheadBytes && m_cursor < m_volumes.size()) {
+      Volume& volume = m_volumes[m_cursor];
+      if (!volume.listAsked) {
+        volume.listAsked = true;
+        AskPage(m_cursor, "");
+      } else if (!volume.labelAsked) {
+        volume.labelAsked = true;
+        Call call;
+        call.key = volume.prefix + kLabelName;
+        call.range = "bytes=0-" + std::to_string(kAheadWindow - 1);
+        const std::string name = GetName(call.key);
+        Ask(m_cursor, name, std::move(call));
+      } else if (!volume.nextToken.empty() && !volume.walkLists) {
+        const std::string token = std::move(volume.nextToken);
+        volume.nextToken.clear();
+        AskPage(m_cursor, token);
+      } else if (volume.headWanted && !volume.headAsked && m_cursor > m_current) {
+        volume.headAsked = true;
+        Call call;
+        call.method = "HEAD";
+        call.key = volume.prefix + kMarkerName;
+        const std::string name = HeadName(call.key);
+        Ask(m_cursor, name, std::move(call));
+      } else {
+        ++m_cursor;
+      }
+    }
+  }
+
+  void AskPage(size_t volume, const std::string& token) {
+    Call call;
+    call.query = ListQuery(m_volumes[volume].prefix, token);
+    Ask(volume, PageName(m_volumes[volume].prefix, token), std::move(call));
+  }
+
+  void Ask(size_t volume, const std::string& name, Call call) {
+    auto ahead = std::make_unique<Ahead>();
+    ahead->volume = volume;
+    call.what = call.key.empty() ? Name(m_volumes[volume].prefix) : Name(call.key);
+    if (call.key.empty()) {
+      call.body = &ahead->body;
+    } else if (std::strcmp(call.method, "HEAD") != 0) {
+      ahead->window.resize(kAheadWindow);
+      call.buffer = ahead->window.data();
+      call.capacity = kAheadWindow;
+    }
+    ahead->request.call = std::move(call);
+    ahead->request.owner = ahead.get();
+    ++m_aheadMade;
+    m_volumes[volume].asked.push_back(name);
+    Ahead& placed = *(m_ahead[name] = std::move(ahead));
+    m_transfers.Start(placed.request);
+  }
+
+  // An answer made ahead has come: keeps what the walk may use, and asks
+  // for the volume's next listing page.
+  void Arrived(Ahead& ahead) {
+    const Outcome& outcome = ahead.request.outcome;
+    const Call& call = ahead.request.call;
+    if (call.body != nullptr) {
+      std::string ignored;
+      ahead.usable = outcome.ok() &&
+                     ParseListObjectsV2(ahead.body.data(), ahead.body.size(), ahead.page, ignored);
+      ahead.bytes = ahead.body.size();
+      std::string().swap(ahead.body);
+      Volume& volume = m_volumes[ahead.volume];
+      const std::string& next = ahead.page.nextContinuationToken;
+      if (ahead.usable && ahead.page.isTruncated && !next.empty() && !volume.walkLists &&
+          volume.tokens.insert(next).second) {
+        volume.nextToken = next;
+        volume.headWanted = !Decides(ahead.page, volume.prefix + kMarkerName);
+        m_cursor = std::min(m_cursor, std::max(ahead.volume, m_current));
+      }
     } else {
-      path += m_location.bucket;
-      if (!call.key.empty()) path += "/" + call.key;
+      // A 404 is the answer itself; a failure that is not may pass when
+      // asked again, and is then reported.
+      ahead.usable = outcome.ok() || NotFoundCode(outcome) == JW_ERR_NOT_FOUND ||
+                     (outcome.curlCode == CURLE_OK && outcome.status == 416);
+      ahead.bytes = ahead.window.size();
     }
+    m_aheadBytes += ahead.bytes;
+  }
 
-    SigV4Request request;
-    request.method = call.method;
-    request.path = path;
-    request.query = call.query;
-    request.payloadHash = kEmptyPayloadHash;
-    const std::string amzDate = AmzDate(m_tuning.clock ? m_tuning.clock() : time(nullptr));
-    request.headers = {{"host", host},
-                       {"x-amz-content-sha256", kEmptyPayloadHash},
-                       {"x-amz-date", amzDate}};
-    if (!call.range.empty()) request.headers.emplace_back("range", call.range);
-    SigV4Result signature;
-    if (!SignV4(request, m_credentials, amzDate, signature)) {
-      outcome.curlCode = CURLE_FAILED_INIT;
-      outcome.curlError = "request signing failed";
-      return false;
+  // Whether `page`, the first of its folder, shows `key` if it exists: when
+  // it is the only page, or lists a name at or after `key` (S3 lists in
+  // ascending byte order).
+  static bool Decides(const ListPage& page, const std::string& key) {
+    if (!page.isTruncated) return true;
+    std::string last = page.contents.empty() ? "" : page.contents.back().key;
+    if (!page.commonPrefixes.empty()) last = std::max(last, page.commonPrefixes.back());
+    return key <= last;
+  }
+
+  // The first listing page of `volume`: made ahead, or asked now (with the
+  // usual retries) and kept for the walk's listing of the volume.
+  CJwError FirstPage(Volume& volume, const ListPage*& page) {
+    const std::string name = PageName(volume.prefix, "");
+    if (const Ahead* ahead = PeekAhead(name)) {
+      page = &ahead->page;
+      return CJwError();
     }
-    m_signatures.push_back(signature.signature);
-
-    curl_slist* headers = nullptr;
-    for (const auto& [name, value] : request.headers) {
-      std::string line = name + ": " + value;
-      headers = curl_slist_append(headers, line.c_str());
+    const std::string what = Name(volume.prefix);
+    auto ahead = std::make_unique<Ahead>();
+    Call call;
+    call.query = ListQuery(volume.prefix, "");
+    call.what = what;
+    call.body = &ahead->body;
+    Outcome outcome;
+    Perform(call, outcome);
+    if (!outcome.ok()) return Failure("LIST", what, outcome, JW_ERR_FAILED);
+    std::string error;
+    if (!ParseListObjectsV2(ahead->body.data(), ahead->body.size(), ahead->page, error)) {
+      return ListingError(what, "unreadable listing: " + error);
     }
-    headers = curl_slist_append(headers, ("Authorization: " + signature.authorization).c_str());
-
-    std::string url = (m_location.https ? "https://" : "http://") + host +
-                      UriEncode(path, true);
-    std::string query = CanonicalQuery(call.query);
-    if (!query.empty()) url += "?" + query;
-
-    Transfer transfer;
-    transfer.curl = m_curl;
-    transfer.call = &call;
-    if (call.body != nullptr) call.body->clear();
-    m_curlError[0] = '\0';
-    curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
-    if (std::strcmp(call.method, "HEAD") == 0) {
-      curl_easy_setopt(m_curl, CURLOPT_NOBODY, 1L);
-    } else {
-      curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+    auto failed = m_ahead.find(name);
+    if (failed != m_ahead.end()) {
+      m_aheadBytes -= failed->second->bytes;
+      ++m_aheadFailed;
+      m_ahead.erase(failed);
     }
-    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, &transfer);
-    CURLcode code = curl_easy_perform(m_curl);
-    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, nullptr);
-    curl_slist_free_all(headers);
+    volume.listAsked = true;
+    ahead->request.state = Request::State::kDone;
+    ahead->usable = ahead->answered = true;
+    ahead->volume = static_cast<size_t>(&volume - m_volumes.data());
+    ahead->bytes = ahead->body.size();
+    std::string().swap(ahead->body);
+    m_aheadBytes += ahead->bytes;
+    volume.asked.push_back(name);
+    page = &(m_ahead[name] = std::move(ahead))->page;
+    return CJwError();
+  }
 
-    outcome.got = transfer.got;
-    if (code == CURLE_WRITE_ERROR && transfer.full) code = CURLE_OK;
-    if (code != CURLE_OK) {
-      outcome.curlCode = code;
-      outcome.curlError = transfer.overflow ? "listing page larger than 32 MiB" : m_curlError;
-      return !transfer.overflow && IsTransientCurlError(code);
+  // The answer made ahead under `name`, if any, waited for.
+  Ahead* PeekAhead(const std::string& name) {
+    auto found = m_ahead.find(name);
+    if (found == m_ahead.end()) return nullptr;
+    Ahead* ahead = found->second.get();
+    Await(ahead->request);
+    if (!ahead->usable) return nullptr;
+    if (!ahead->answered) ++m_aheadUsed;
+    ahead->answered = true;
+    return ahead;
+  }
+
+  // The answer made ahead under `name`, taken: null when none was made or
+  // it failed (the caller then asks as it always did).
+  std::unique_ptr<Ahead> TakeAhead(const std::string& name) {
+    if (m_ahead.count(name) == 0) return nullptr;
+    PeekAhead(name);
+    // Found again: asking ahead meanwhile may have moved the entries.
+    auto found = m_ahead.find(name);
+    std::unique_ptr<Ahead> ahead = std::move(found->second);
+    m_ahead.erase(found);
+    m_aheadBytes -= ahead->bytes;
+    if (!ahead->usable) {
+      ++m_aheadFailed;
+      return nullptr;
     }
-    curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &outcome.status);
-    curl_easy_getinfo(m_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &outcome.contentLength);
-    if (outcome.ok()) return false;
-    ParseS3Error(transfer.errorBody.data(), transfer.errorBody.size(), outcome.s3Code,
-                 outcome.s3Message);
-    return IsTransientStatus(outcome.status, outcome.s3Code);
+    // The signature of the answer's own request, should its text hold it.
+    m_signatures.assign(1, ahead->request.signature);
+    ahead->request.outcome.tries = 1;
+    return ahead;
   }
 
   const S3Location m_location;
   const SigV4Credentials m_credentials;
   const S3Tuning m_tuning;
-  std::mutex m_mutex;  // one request at a time on the one handle
-  CURL* m_curl = nullptr;
-  curl_slist* m_connectTo = nullptr;
-  char m_curlError[CURL_ERROR_SIZE] = {0};
+  std::mutex m_mutex;  // one caller at a time
+  Transfers m_transfers;
+  std::vector<Request*> m_finished;
   std::minstd_rand m_random;
   std::vector<std::string> m_signatures;  // of the current call, for Redact
   EvDebug m_debug;
@@ -503,6 +625,14 @@ class S3Store : public CloudStore {
   bool m_haveListing = false;
   std::string m_listedFolder;
   std::unordered_map<std::string, uint64_t> m_listedSizes;
+  // Asking ahead.
+  std::vector<Volume> m_volumes;
+  std::unordered_map<std::string, size_t> m_volumeIndex;
+  size_t m_current = 0;  // the volume the walk is at
+  size_t m_cursor = 0;   // the first volume from there with more to ask ahead
+  std::unordered_map<std::string, std::unique_ptr<Ahead>> m_ahead;
+  size_t m_aheadBytes = 0;
+  long m_aheadMade = 0, m_aheadUsed = 0, m_aheadUnused = 0, m_aheadFailed = 0;
 };
 
 }  // namespace
@@ -512,7 +642,7 @@ bool ParseS3Location(const tzhost::MountPathEntry& entry, S3Location& location,
   location = S3Location();
   std::string endpoint = entry.endpoint;
   std::string lower = endpoint;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = AsciiLower(c);
   size_t hostAt = 0;
   if (StartsWith(lower, "https://")) {
     location.https = true;
@@ -540,7 +670,7 @@ bool ParseS3Location(const tzhost::MountPathEntry& entry, S3Location& location,
   location.prefix = slash == std::string::npos ? "" : StripSlashes(location.root.substr(slash));
   bool bucketOk = !location.bucket.empty();
   for (unsigned char c : location.bucket) {
-    if (!std::isalnum(c) && c != '-' && c != '.' && c != '_') bucketOk = false;
+    if (!IsAsciiAlnum(c) && c != '-' && c != '.' && c != '_') bucketOk = false;
   }
   if (!bucketOk) {
     error = "path \"" + entry.path + "\" does not begin with a bucket name";
@@ -610,7 +740,13 @@ std::shared_ptr<CloudStore> MakeS3StoreTuned(const tzhost::MountPathEntry& entry
 
 }  // namespace tzs3
 
+// The component opens one store per lister and shares it between the
+// lister's file system and its file interfaces (CloudFS.cpp), so the labels
+// read through a file interface come from the same requests made ahead as
+// the listings. A store serves one thread.
 std::shared_ptr<CloudStore> MakeS3Store(const tzhost::MountPathEntry& entry,
                                         CJwError& error) {
-  return tzs3::MakeS3StoreTuned(entry, tzs3::S3Tuning(), error);
+  tzs3::S3Tuning tuning;
+  tuning.maxInFlight = entry.maxRequestsInFlight;
+  return tzs3::MakeS3StoreTuned(entry, tuning, error);
 }

@@ -5,10 +5,24 @@
 // "bucket/prefix/V_1/CHUNK_7" is the key "prefix/V_1/CHUNK_7" of "bucket".
 // A folder is a key prefix ending in "/", listed with ListObjectsV2 and the
 // delimiter "/". Requests are signed with AWS Signature Version 4 and sent
-// over one libcurl handle per store, so that the connection is reused.
+// with libcurl's multi interface on the caller's thread.
+//
+// The cloud walk asks one question at a time: the mount path's folders, then
+// for each volume folder its single-instance marker, its media label and its
+// listing. Against an object store that answers in tens of milliseconds, the
+// store asks those questions ahead: once the mount path root is listed, it
+// puts the listing's first page and the label of the volumes after the one
+// the walk is at in flight, up to S3Tuning::maxInFlight requests at a time
+// and S3Tuning::aheadBytes of answers held. The marker's existence is read
+// from the volume's first listing page whenever that page decides (a HEAD
+// otherwise).
+// Every answer is the one the question would have got when asked: an answer
+// made ahead that failed is asked again, with the usual retries, when the
+// walk gets to it, and its error is reported then and only then.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -47,6 +61,8 @@ struct S3Tuning {
   long lowSpeedLimit = 1;  // a transfer slower than this many bytes/s ...
   long lowSpeedTimeSeconds = 30;  // ... for this long is abandoned and retried
   std::string connectTo;  // a CURLOPT_CONNECT_TO entry, e.g. "::127.0.0.1:4568"
+  int maxInFlight = 16;   // requests in flight at once; 1 asks nothing ahead
+  size_t aheadBytes = 64u << 20;  // answers made ahead and not yet taken
   std::function<std::time_t()> clock;  // signing time; empty means time()
 };
 

@@ -3,12 +3,14 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cctype>
+
+#include "Ascii.h"
 
 namespace tzs3 {
 namespace {
 
 const char kHex[] = "0123456789abcdef";
+const char kUpperHex[] = "0123456789ABCDEF";
 
 std::string ToHex(const unsigned char* data, size_t size) {
   std::string out;
@@ -34,7 +36,7 @@ bool HmacSha256(const std::string& key, const std::string& data, std::string& ma
 }
 
 std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : text) c = AsciiLower(c);
   return text;
 }
 
@@ -61,13 +63,13 @@ std::string UriEncode(const std::string& text, bool keepSlash) {
   std::string out;
   out.reserve(text.size() * 3);
   for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' ||
+    if (IsAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~' ||
         (c == '/' && keepSlash)) {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += static_cast<char>(std::toupper(kHex[c >> 4]));
-      out += static_cast<char>(std::toupper(kHex[c & 15]));
+      out += kUpperHex[c >> 4];
+      out += kUpperHex[c & 15];
     }
   }
   return out;

@@ -6,14 +6,22 @@
 //
 // Control requests (never forwarded, never counted):
 //   GET /__proxy/config?after=A&period=P&fail=F&modes=500,503,drop,cut
-//       resets the counters; from then on requests number 0, 1, 2, ...;
+//                      [&match=TEXT][&delay=MS]
+//       resets the counters; from then on requests number 0, 1, 2, ...
+//       (with `match`, only those whose decoded path and query hold TEXT
+//       are numbered, and the others are always forwarded);
 //       request n is forwarded when n < A or (n - A) % P >= F, and otherwise
 //       gets the next fault of `modes` in turn:
 //         500   HTTP 500 InternalError      503   HTTP 503 SlowDown
 //         drop  connection closed before any answer
 //         cut   answer forwarded, connection closed halfway through the body
 //               (a HEAD answer has no body: it is dropped instead)
-//   GET /__proxy/stats   {"requests":N,"faults":N,"methods":{"GET":N,...}}
+//       Every request, forwarded or not, is first held for MS milliseconds
+//       (default 0): the latency of a distant object store.
+//   GET /__proxy/stats   {"requests":N,"faults":N,"methods":{"GET":N,...},
+//                         "lists":N,"maxInFlight":N}
+//       (a GET of "/<bucket>" alone is a listing page, with path-style
+//       addressing)
 //
 // Stops on SIGTERM, or by itself after IDLE_SECONDS without a request
 // (default 120).
@@ -30,9 +38,11 @@ if (!targetPort || !portFile) {
 const idleMs = Number(idleArg || 120) * 1000;
 let idle = setTimeout(() => process.exit(0), idleMs);
 
-let config = { after: 0, period: 1, fail: 0, modes: ['500'] };
-let stats = { requests: 0, faults: 0, methods: {} };
-const agent = new http.Agent({ keepAlive: true, maxSockets: 4 });
+let config = { after: 0, period: 1, fail: 0, modes: ['500'], match: '', delay: 0 };
+let stats = { requests: 0, faults: 0, methods: {}, lists: 0, maxInFlight: 0 };
+let matched = 0;
+let inFlight = 0;
+const agent = new http.Agent({ keepAlive: true, maxSockets: 64 });
 
 function s3Error(res, status, code, message) {
   const body = `<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>${code}</Code>` +
@@ -49,8 +59,11 @@ function control(req, res, url) {
       period: Math.max(1, Number(q.get('period') || 1)),
       fail: Number(q.get('fail') || 0),
       modes: (q.get('modes') || '500').split(','),
+      match: q.get('match') || '',
+      delay: Math.max(0, Number(q.get('delay') || 0)),
     };
-    stats = { requests: 0, faults: 0, methods: {} };
+    stats = { requests: 0, faults: 0, methods: {}, lists: 0, maxInFlight: 0 };
+    matched = 0;
   } else if (url.pathname !== '/__proxy/stats') {
     res.writeHead(404);
     res.end();
@@ -92,9 +105,29 @@ const server = http.createServer((req, res) => {
     control(req, res, url);
     return;
   }
-  const n = stats.requests++;
+  let n = stats.requests++;
   stats.methods[req.method] = (stats.methods[req.method] || 0) + 1;
+  if (req.method === 'GET' && url.pathname.split('/').filter(p => p !== '').length <= 1) stats.lists++;
+  if (config.match) n = decoded(req.url).includes(config.match) ? matched++ : -1;
   const faulty = n >= config.after && (n - config.after) % config.period < config.fail;
+  stats.maxInFlight = Math.max(stats.maxInFlight, ++inFlight);
+  res.on('close', () => inFlight--);
+  if (config.delay > 0) {
+    setTimeout(() => answer(req, res, faulty), config.delay);
+  } else {
+    answer(req, res, faulty);
+  }
+});
+
+function decoded(url) {
+  try {
+    return decodeURIComponent(url);
+  } catch (e) {
+    return url;
+  }
+}
+
+function answer(req, res, faulty) {
   if (!faulty) {
     forward(req, res, false);
     return;
@@ -109,7 +142,8 @@ const server = http.createServer((req, res) => {
   } else {
     req.socket.destroy();
   }
-});
+}
+
 server.keepAliveTimeout = 30000;
 server.listen(0, '127.0.0.1', () => {
   fs.writeFileSync(portFile + '.tmp', String(server.address().port));
