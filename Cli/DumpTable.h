@@ -1,0 +1,96 @@
+// The rows of a chunk-lister dump file, read into a compact table for
+// comparing two dumps.
+//
+// Every row becomes one 16-byte record: a 64-bit key that orders by volume id
+// then chunk id, and a 64-bit value holding the size and the single-instance
+// flag. A table of N rows takes 16 N bytes, and 16 N more while it is sorted.
+// The mount path id is not kept per row: a dump holds one mount path, so the
+// table remembers the first row's id and whether any other row differs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tzcli {
+
+struct DumpRecord {
+  uint64_t key;    // see MakeKey
+  uint64_t value;  // see DumpTable::SizeOf and FlagOf
+};
+
+// A key whose unsigned order is the numeric order of (volume id, chunk id):
+// each signed id has its sign bit flipped.
+inline uint64_t MakeKey(int32_t volumeId, int32_t chunkId) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(volumeId) ^ 0x80000000u) << 32) |
+         (static_cast<uint32_t>(chunkId) ^ 0x80000000u);
+}
+inline int32_t VolumeIdOf(uint64_t key) {
+  return static_cast<int32_t>(static_cast<uint32_t>(key >> 32) ^ 0x80000000u);
+}
+inline int32_t ChunkIdOf(uint64_t key) {
+  return static_cast<int32_t>(static_cast<uint32_t>(key) ^ 0x80000000u);
+}
+
+// The header line of a dump, without its line end.
+extern const char kDumpHeader[];
+
+class DumpTable {
+ public:
+  // Opens the dump at `path` (`label` names it in messages, e.g. "OLD").
+  // Returns false with `*error` set when it cannot be opened or is not a
+  // regular file.
+  bool Open(const std::string& path, const std::string& label, std::string* error);
+  ~DumpTable();
+
+  // Reads the whole file into the table, adding the bytes read to
+  // `*progress` as it goes. Returns false with `*error` set to
+  // "LABEL 'path' line N: reason: 'text of the line'" for a first line that
+  // is not the header, a row that is not five integers in the dump's form,
+  // a last line without a line end, or a read error. Lines may end in CR LF
+  // (as written) or LF.
+  bool Load(std::atomic<uint64_t>* progress, std::string* error);
+
+  // Sorts the records by key on two threads, keeping rows with equal keys in
+  // file order, so the first of equal keys is the first occurrence in the
+  // file. `scratch` holds room for rows() records.
+  void Sort(DumpRecord* scratch);
+
+  uint64_t fileSize() const { return m_fileSize; }
+  size_t rows() const { return m_records.size(); }
+  const std::vector<DumpRecord>& records() const { return m_records; }
+  // Mount path id of the first row (0 for a file without rows), and whether
+  // some row names another one.
+  int32_t mountPathId() const { return m_mountPathId; }
+  bool mixedMountPathIds() const { return m_mixedMountPathIds; }
+
+  uint64_t SizeOf(const DumpRecord& r) const {
+    return (r.value >> 63) == 0 ? r.value >> 1 : m_bigSizes[(r.value & ~(1ULL << 63)) >> 1];
+  }
+  static int FlagOf(const DumpRecord& r) { return static_cast<int>(r.value & 1); }
+
+ private:
+  // Parses one line [begin, end) (without its line end) in full; used when
+  // the fast path does not take a line. Returns false with `*reason` set.
+  bool ParseLineSlowly(const char* begin, const char* end, std::string* reason);
+  void Add(int32_t mountPathId, int32_t volumeId, int32_t chunkId, uint64_t size, int flag);
+  std::string Where(uint64_t line) const;
+
+  std::string m_path;
+  std::string m_label;
+  int m_fd = -1;
+  uint64_t m_fileSize = 0;
+  std::vector<DumpRecord> m_records;
+  // Sizes of 2^62 bytes and more do not fit beside the flag in a value; such
+  // a value holds the top bit, the index of its size here, and the flag.
+  std::vector<uint64_t> m_bigSizes;
+  int32_t m_mountPathId = 0;
+  bool m_mixedMountPathIds = false;
+  // Kept while loading, for Sort: whether the keys came in order, and which
+  // key bits vary (OR of every key XOR the first key).
+  bool m_inOrder = true;
+  uint64_t m_varyingBits = 0;
+};
+
+}  // namespace tzcli
