@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -161,9 +162,9 @@ class Merger {
       : m_old(oldTable), m_new(newTable), m_writer(writer) {}
 
   Comparison Run() {
-    const std::vector<DumpRecord>& a = m_old.records();
-    const std::vector<DumpRecord>& b = m_new.records();
-    const size_t na = a.size(), nb = b.size();
+    const DumpRecord* a = m_old.records();
+    const DumpRecord* b = m_new.records();
+    const size_t na = m_old.rows(), nb = m_new.rows();
     size_t i = 0, j = 0;
     while (i < na || j < nb) {
       // The usual case: one row on each side, the same size and flag.
@@ -198,8 +199,7 @@ class Merger {
   }
 
  private:
-  static Side SideOf(const DumpTable& table, const std::vector<DumpRecord>& records,
-                     size_t begin, size_t end) {
+  static Side SideOf(const DumpTable& table, const DumpRecord* records, size_t begin, size_t end) {
     Side side;
     if (begin == end) return side;
     side.present = true;
@@ -335,8 +335,9 @@ void LoadBoth(Input* inputs) {
   }
   if (shown) fputs("\rtzrecon diff: sorting\033[K", stderr);
   const size_t most = std::max(inputs[0].table.rows(), inputs[1].table.rows());
-  std::unique_ptr<DumpRecord[]> scratch(new DumpRecord[most]);
-  for (int k = 0; k < 2; ++k) inputs[k].table.Sort(scratch.get());
+  RecordArray scratch;
+  scratch.Reserve(most);
+  for (int k = 0; k < 2; ++k) inputs[k].table.Sort(scratch.data());
   if (shown) fputs("\r\033[K", stderr);
 }
 
@@ -393,7 +394,11 @@ int RunDiff(const std::vector<std::string>& args) {
   OutputFile output;
   if (!outputPath.empty() && !output.Create(outputPath, &error)) return fail(error);
 
-  LoadBoth(inputs);
+  try {
+    LoadBoth(inputs);
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory for sorting: both files are held in memory, see --help");
+  }
   for (const Input& in : inputs)
     if (!in.ok) return fail(in.error);  // `output` removes its temporary file
 

@@ -1,6 +1,7 @@
 #include "DumpTable.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <thread>
 
@@ -116,16 +118,34 @@ std::string DumpTable::Where(uint64_t line) const {
   return m_label + " '" + m_path + "' line " + std::to_string(line);
 }
 
+RecordArray::~RecordArray() {
+  if (m_data != nullptr) munmap(m_data, m_capacity * sizeof(DumpRecord));
+}
+
+void RecordArray::Reserve(size_t capacity) {
+  if (capacity <= m_capacity) return;
+  const size_t bytes = capacity * sizeof(DumpRecord);
+  void* p = m_data == nullptr
+                ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                : mremap(m_data, m_capacity * sizeof(DumpRecord), bytes, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without large pages it only runs slower
+  m_data = static_cast<DumpRecord*>(p);
+  m_capacity = capacity;
+}
+
 inline void DumpTable::Add(int32_t mountPathId, int32_t volumeId, int32_t chunkId,
                            uint64_t size, int flag) {
   const uint64_t key = MakeKey(volumeId, chunkId);
-  if (m_records.empty()) {
+  if (m_records.size() == 0) {
     m_mountPathId = mountPathId;
+    m_firstKey = key;
   } else {
     m_mixedMountPathIds |= mountPathId != m_mountPathId;
-    m_inOrder &= m_records.back().key <= key;
-    m_varyingBits |= key ^ m_records.front().key;
+    m_inOrder &= m_lastKey <= key;
+    m_varyingBits |= key ^ m_firstKey;
   }
+  m_lastKey = key;
   uint64_t value;
   if (size < (1ULL << 62)) {
     value = size << 1 | static_cast<uint64_t>(flag);
@@ -133,7 +153,7 @@ inline void DumpTable::Add(int32_t mountPathId, int32_t volumeId, int32_t chunkI
     value = 1ULL << 63 | static_cast<uint64_t>(m_bigSizes.size()) << 1 | static_cast<uint64_t>(flag);
     m_bigSizes.push_back(size);
   }
-  m_records.push_back({key, value});
+  m_records.PushBack({key, value});
 }
 
 bool DumpTable::ParseLineSlowly(const char* begin, const char* end, std::string* reason) {
@@ -196,16 +216,106 @@ bool DumpTable::ParseLineSlowly(const char* begin, const char* end, std::string*
   return true;
 }
 
+std::string DumpTable::CutShort(uint64_t line, const char* text, size_t size) const {
+  return Where(line) + ": the last line has no line end (is the file cut short?): '" +
+         Shown(std::string_view(text, size)) + "'";
+}
+
+bool DumpTable::ParseLines(const char* p, const char* stop, uint64_t* line, std::string* error) {
+  if (*line == 0) {
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
+    const std::string_view text = WithoutCr(p, nl);
+    *line = 1;
+    if (text != kDumpHeader) {
+      *error = Where(1) + ": not the dump header '" + kDumpHeader + "': '" + Shown(text) + "'";
+      return false;
+    }
+    p = nl + 1;
+  }
+  uint64_t n = *line;
+  while (p < stop) {
+    ++n;
+    int32_t mountPathId = 0, volumeId = 0, chunkId = 0;
+    uint64_t size = 0;
+    const char* q = Separator(Signed32(p, &mountPathId));
+    if (q != nullptr) q = Separator(Signed32(q, &volumeId));
+    if (q != nullptr) q = Separator(Signed32(q, &chunkId));
+    if (q != nullptr) q = Separator(Digits(q, 19, &size));
+    if (q != nullptr && (q[0] == '0' || q[0] == '1')) {
+      const int flag = q[0] - '0';
+      const char* next = q[1] == '\n' ? q + 2 : (q[1] == '\r' && q[2] == '\n' ? q + 3 : nullptr);
+      if (next != nullptr) {
+        Add(mountPathId, volumeId, chunkId, size, flag);
+        p = next;
+        continue;
+      }
+    }
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
+    std::string reason;
+    if (!ParseLineSlowly(p, nl, &reason)) {
+      *line = n;
+      *error = Where(n) + ": " + reason + ": '" + Shown(WithoutCr(p, nl)) + "'";
+      return false;
+    }
+    p = nl + 1;
+  }
+  *line = n;
+  return true;
+}
+
 bool DumpTable::Load(std::atomic<uint64_t>* progress, std::string* error) {
-  m_records.clear();
-  // Pages of the reserve that no row reaches are never touched, so they take
-  // address space, not memory.
-  if (m_fileSize > 0) m_records.reserve(static_cast<size_t>(m_fileSize / kShortestRow + 1));
+  try {
+    // Every row takes at least kShortestRow bytes of the file.
+    if (m_fileSize > 0) m_records.Reserve(static_cast<size_t>(m_fileSize / kShortestRow + 1));
+    return m_fileSize > 0 ? LoadMapped(progress, error) : LoadByReading(progress, error);
+  } catch (const std::bad_alloc&) {
+    *error = m_label + " '" + m_path + "': out of memory after " + std::to_string(rows()) + " rows";
+    return false;
+  }
+}
+
+bool DumpTable::LoadMapped(std::atomic<uint64_t>* progress, std::string* error) {
+  const size_t size = static_cast<size_t>(m_fileSize);
+  void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, m_fd, 0);
+  if (map == MAP_FAILED) return LoadByReading(progress, error);
+  const char* const begin = static_cast<const char*>(map);
+  madvise(map, size, MADV_SEQUENTIAL);  // a hint: read ahead, drop behind
+  const char* lastNl = static_cast<const char*>(memrchr(begin, '\n', size));
+  const char* const stop = lastNl == nullptr ? begin : lastNl + 1;
+  uint64_t line = 0;
+  bool ok = true;
+  // A piece at a time, each ending at a line end; the pages of a piece are
+  // let go once it is taken, so the file never adds much to the memory used.
+  constexpr size_t kPiece = 16u << 20;
+  const char* released = begin;
+  for (const char* p = begin; ok && p < stop;) {
+    const char* end = stop;
+    if (static_cast<size_t>(stop - p) > kPiece) {
+      end = static_cast<const char*>(std::memchr(p + kPiece, '\n', static_cast<size_t>(stop - p - kPiece)));
+      end = end == nullptr ? stop : end + 1;
+    }
+    ok = ParseLines(p, end, &line, error);
+    progress->fetch_add(static_cast<uint64_t>(end - p), std::memory_order_relaxed);
+    p = end;
+    const char* upTo = begin + (static_cast<size_t>(p - begin) & ~static_cast<size_t>(4095));
+    if (upTo > released) {
+      madvise(const_cast<char*>(released), static_cast<size_t>(upTo - released), MADV_DONTNEED);
+      released = upTo;
+    }
+  }
+  if (ok && stop < begin + size) {
+    *error = CutShort(line + 1, stop, static_cast<size_t>(begin + size - stop));
+    ok = false;
+  }
+  munmap(map, size);
+  return ok;
+}
+
+bool DumpTable::LoadByReading(std::atomic<uint64_t>* progress, std::string* error) {
   std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   char* const buf = buffer.get();
   size_t have = 0;     // bytes in the buffer, from its start
   uint64_t line = 0;   // lines taken so far
-  bool eof = false;
   for (;;) {
     const ssize_t n = read(m_fd, buf + have, kBufferSize - have);
     if (n < 0 && errno == EINTR) continue;
@@ -213,7 +323,7 @@ bool DumpTable::Load(std::atomic<uint64_t>* progress, std::string* error) {
       *error = Where(line + 1) + ": cannot read: " + std::strerror(errno);
       return false;
     }
-    eof = n == 0;
+    const bool eof = n == 0;
     have += static_cast<size_t>(n);
     progress->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
 
@@ -221,60 +331,22 @@ bool DumpTable::Load(std::atomic<uint64_t>* progress, std::string* error) {
     if (lastNl == nullptr) {
       if (!eof && have < kBufferSize) continue;
       if (have == 0) {
-        if (line > 0) break;
+        if (line > 0) return true;
         *error = Where(1) + ": the file is empty; a dump starts with the header '" +
                  kDumpHeader + "'";
         return false;
       }
-      const std::string_view text(buf, have);
-      *error = Where(line + 1) +
-               (eof ? ": the last line has no line end (is the file cut short?): '"
-                    : ": a line longer than any dump row: '") +
-               Shown(text) + "'";
+      if (eof) *error = CutShort(line + 1, buf, have);
+      else *error = Where(line + 1) + ": a line longer than any dump row: '" +
+                    Shown(std::string_view(buf, have)) + "'";
       return false;
     }
     const char* const stop = lastNl + 1;
-    const char* p = buf;
-    if (line == 0) {
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
-      const std::string_view text = WithoutCr(p, nl);
-      line = 1;
-      if (text != kDumpHeader) {
-        *error = Where(1) + ": not the dump header '" + kDumpHeader + "': '" + Shown(text) + "'";
-        return false;
-      }
-      p = nl + 1;
-    }
-    while (p < stop) {
-      ++line;
-      int32_t mountPathId = 0, volumeId = 0, chunkId = 0;
-      uint64_t size = 0;
-      const char* q = Separator(Signed32(p, &mountPathId));
-      if (q != nullptr) q = Separator(Signed32(q, &volumeId));
-      if (q != nullptr) q = Separator(Signed32(q, &chunkId));
-      if (q != nullptr) q = Separator(Digits(q, 19, &size));
-      if (q != nullptr && (q[0] == '0' || q[0] == '1')) {
-        const int flag = q[0] - '0';
-        const char* next = q[1] == '\n' ? q + 2 : (q[1] == '\r' && q[2] == '\n' ? q + 3 : nullptr);
-        if (next != nullptr) {
-          Add(mountPathId, volumeId, chunkId, size, flag);
-          p = next;
-          continue;
-        }
-      }
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
-      std::string reason;
-      if (!ParseLineSlowly(p, nl, &reason)) {
-        *error = Where(line) + ": " + reason + ": '" + Shown(WithoutCr(p, nl)) + "'";
-        return false;
-      }
-      p = nl + 1;
-    }
+    if (!ParseLines(buf, stop, &line, error)) return false;
     have = static_cast<size_t>(buf + have - stop);
     std::memmove(buf, stop, have);
-    if (eof && have == 0) break;
+    if (eof && have == 0) return true;
   }
-  return true;
 }
 
 void DumpTable::Sort(DumpRecord* scratch) {

@@ -33,6 +33,32 @@ inline int32_t ChunkIdOf(uint64_t key) {
   return static_cast<int32_t>(static_cast<uint32_t>(key) ^ 0x80000000u);
 }
 
+// Records in anonymous memory mapped for them: a reserve that no row reaches
+// costs address space only, and large pages keep the page faults few.
+class RecordArray {
+ public:
+  RecordArray() = default;
+  ~RecordArray();
+  RecordArray(const RecordArray&) = delete;
+  RecordArray& operator=(const RecordArray&) = delete;
+
+  // Makes room for `capacity` records; throws std::bad_alloc when the memory
+  // cannot be mapped.
+  void Reserve(size_t capacity);
+  void PushBack(const DumpRecord& r) {
+    if (m_size == m_capacity) Reserve(m_capacity < 4096 ? 8192 : m_capacity * 2);
+    m_data[m_size++] = r;
+  }
+  DumpRecord* data() const { return m_data; }
+  size_t size() const { return m_size; }
+  const DumpRecord& operator[](size_t i) const { return m_data[i]; }
+
+ private:
+  DumpRecord* m_data = nullptr;
+  size_t m_size = 0;
+  size_t m_capacity = 0;
+};
+
 // The header line of a dump, without its line end.
 extern const char kDumpHeader[];
 
@@ -44,8 +70,9 @@ class DumpTable {
   bool Open(const std::string& path, const std::string& label, std::string* error);
   ~DumpTable();
 
-  // Reads the whole file into the table, adding the bytes read to
-  // `*progress` as it goes. Returns false with `*error` set to
+  // Reads the whole file into the table (a regular file through a mapping
+  // that is let go behind the reading, anything else through reads), adding
+  // the bytes read to `*progress` as it goes. Returns false with `*error` set to
   // "LABEL 'path' line N: reason: 'text of the line'" for a first line that
   // is not the header, a row that is not five integers in the dump's form,
   // a last line without a line end, or a read error. Lines may end in CR LF
@@ -59,7 +86,7 @@ class DumpTable {
 
   uint64_t fileSize() const { return m_fileSize; }
   size_t rows() const { return m_records.size(); }
-  const std::vector<DumpRecord>& records() const { return m_records; }
+  const DumpRecord* records() const { return m_records.data(); }
   // Mount path id of the first row (0 for a file without rows), and whether
   // some row names another one.
   int32_t mountPathId() const { return m_mountPathId; }
@@ -75,13 +102,20 @@ class DumpTable {
   // the fast path does not take a line. Returns false with `*reason` set.
   bool ParseLineSlowly(const char* begin, const char* end, std::string* reason);
   void Add(int32_t mountPathId, int32_t volumeId, int32_t chunkId, uint64_t size, int flag);
+  // Takes the lines of [p, stop), which ends in '\n': the header when no line
+  // has been taken yet, then rows. `*line` counts the lines taken.
+  bool ParseLines(const char* p, const char* stop, uint64_t* line, std::string* error);
+  bool LoadMapped(std::atomic<uint64_t>* progress, std::string* error);
+  bool LoadByReading(std::atomic<uint64_t>* progress, std::string* error);
+  // The message for a last line `text` without a line end.
+  std::string CutShort(uint64_t line, const char* text, size_t size) const;
   std::string Where(uint64_t line) const;
 
   std::string m_path;
   std::string m_label;
   int m_fd = -1;
   uint64_t m_fileSize = 0;
-  std::vector<DumpRecord> m_records;
+  RecordArray m_records;
   // Sizes of 2^62 bytes and more do not fit beside the flag in a value; such
   // a value holds the top bit, the index of its size here, and the flag.
   std::vector<uint64_t> m_bigSizes;
@@ -90,6 +124,8 @@ class DumpTable {
   // Kept while loading, for Sort: whether the keys came in order, and which
   // key bits vary (OR of every key XOR the first key).
   bool m_inOrder = true;
+  uint64_t m_firstKey = 0;
+  uint64_t m_lastKey = 0;
   uint64_t m_varyingBits = 0;
 };
 

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libpugixml-dev
   clang libclang-rt-14-dev
-  curl rclone strace valgrind time binutils python3
+  curl rclone strace valgrind time binutils python3 sqlite3
 )
 missing=()
 for p in "${packages[@]}"; do

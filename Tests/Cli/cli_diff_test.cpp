@@ -49,6 +49,17 @@ struct Pair {
     args.insert(args.end(), extra.begin(), extra.end());
     return RunCli(args);
   }
+  // The same with both files read from pipes (not mapped), the differences
+  // written to `out`: the exit status and standard error.
+  std::pair<int, std::string> DiffThroughPipes() const {
+    const std::string err = tmp / "pipe.err";
+    const std::string script = "exec '" + std::string(TZRECON_BIN) + "' diff <(cat '" + oldFile +
+                               "') <(cat '" + newFile + "') --output '" + out + "' 2> '" + err + "'";
+    const int status = system(("bash -c \"" + script + "\"").c_str());
+    std::pair<int, std::string> result = {WEXITSTATUS(status), tztest::ReadFile(err)};
+    fs::remove(err);
+    return result;
+  }
 };
 
 // ---- Each kind of difference, in small hand-written dumps. ----
@@ -196,6 +207,11 @@ TEST_P(CliDiffBadInput, NamesFileLineAndTextAndWritesNothing) {
     EXPECT_EQ(tztest::ReadFile(pair.out), "kept\n");
     // No temporary file is left beside FILE.
     EXPECT_EQ(std::distance(fs::directory_iterator(pair.tmp.path()), fs::directory_iterator()), 3);
+    // Read from a pipe, the same line and reason.
+    const auto [status, err] = pair.DiffThroughPipes();
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(err.find("line " + std::to_string(c.line) + ": " + c.reason), std::string::npos) << err;
+    EXPECT_EQ(tztest::ReadFile(pair.out), "kept\n");
   }
 }
 
@@ -390,6 +406,10 @@ TEST_P(CliDiffSweep, RandomDumpsMatchAReadingOfTheFiles) {
   const clitest::RunResult r = pair.Diff({"--output", pair.out});
   const std::vector<std::string> expected = ExpectedDifferences(pair.oldFile, pair.newFile);
   EXPECT_EQ(r.status, expected.empty() ? 0 : 1) << r.err;
+  EXPECT_EQ(DiffRows(pair.out), expected);
+  // Through pipes the files come in reads of a few KiB, lines cut between.
+  fs::remove(pair.out);
+  EXPECT_EQ(pair.DiffThroughPipes().first, r.status);
   EXPECT_EQ(DiffRows(pair.out), expected);
 }
 
