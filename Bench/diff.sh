@@ -48,15 +48,7 @@ if [ ! -f "$duckdb/node_modules/@duckdb/node-api/package.json" ] ||
 fi
 
 # ---- tzrecon, Release. ----
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  log "configuring $build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log" >&2; exit 1; }
-fi
-log "building tzrecon in $build"
-cmake --build "$build" -j"$(nproc)" --target tzrecon > "$build.build.log" 2>&1 ||
-  { tail -50 "$build.build.log" >&2; exit 1; }
-tzrecon=$build/Cli/tzrecon
+tzrecon=$("$here/build_tzrecon.sh" "$root" "$build")
 
 # ---- Pairs, kept between runs. ----
 declare -A rows_of=([1m]=1000000 [10m]=10000000)

@@ -19,6 +19,8 @@ import subprocess
 import sys
 import time
 
+from bench import cpu_model
+
 # Targets of tzrecon diff at 10M rows a file.
 TARGET_SORT_JOIN = 10.0   # at most a tenth of sort + join's wall time
 TARGET_DUCKDB = 5.0       # at most a fifth of DuckDB's
@@ -97,12 +99,7 @@ class Bench:
 
 
 def table(results, rounds, started_load):
-    cpu = "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
+    cpu = cpu_model()
     lines = [
         f"Diff benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: rounds {rounds}, warm cache; "
         f"{os.cpu_count()} x {cpu}, Linux {platform.release()}, Python {platform.python_version()}; "
