@@ -57,8 +57,8 @@ const char kDiffHelp[] =
     "gives the file, line and text; FILE is then left untouched), a bad command\n"
     "line, or differences that could not be written.\n"
     "\n"
-    "Both files are held in memory: 16 bytes a row of each file, and while\n"
-    "sorting 16 bytes a row of the larger file more. On a terminal, progress\n"
+    "Both files are held in memory: 12 bytes a row of each file (20 for sizes\n"
+    "of 1 GiB and more), and while sorting 12 bytes a row of the larger file. On a terminal, progress\n"
     "is shown on standard error.\n";
 
 const char kOutputHeader[] = "Change,Volume-ID,Chunk-ID,Old-Size,New-Size,Old-SIVolume,New-SIVolume\n";
@@ -169,7 +169,7 @@ class Merger {
     while (i < na || j < nb) {
       // The usual case: one row on each side, the same size and flag.
       if (i < na && j < nb && a[i].key == b[j].key && a[i].value == b[j].value &&
-          (a[i].value >> 63) == 0 && (i + 1 == na || a[i + 1].key != a[i].key) &&
+          (a[i].value & kBigSize) == 0 && (i + 1 == na || a[i + 1].key != a[i].key) &&
           (j + 1 == nb || b[j + 1].key != b[j].key)) {
         ++i;
         ++j;

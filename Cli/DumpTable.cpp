@@ -146,11 +146,14 @@ inline void DumpTable::Add(int32_t mountPathId, int32_t volumeId, int32_t chunkI
     m_varyingBits |= key ^ m_firstKey;
   }
   m_lastKey = key;
-  uint64_t value;
-  if (size < (1ULL << 62)) {
-    value = size << 1 | static_cast<uint64_t>(flag);
+  uint32_t value;
+  if (size < kInlineSizes) {
+    value = static_cast<uint32_t>(size) << 1 | static_cast<uint32_t>(flag);
   } else {
-    value = 1ULL << 63 | static_cast<uint64_t>(m_bigSizes.size()) << 1 | static_cast<uint64_t>(flag);
+    // 2^30 such rows would take files of tens of GiB, beyond what is held
+    // in memory anyway.
+    if (m_bigSizes.size() >= kInlineSizes) throw std::bad_alloc();
+    value = kBigSize | static_cast<uint32_t>(m_bigSizes.size()) << 1 | static_cast<uint32_t>(flag);
     m_bigSizes.push_back(size);
   }
   m_records.PushBack({key, value});
@@ -352,43 +355,56 @@ bool DumpTable::LoadByReading(std::atomic<uint64_t>* progress, std::string* erro
 void DumpTable::Sort(DumpRecord* scratch) {
   const size_t n = m_records.size();
   if (m_inOrder || n < 2) return;
-  // Least significant digit first, 11 bits a digit, over the key bits that
-  // vary: a stable sort in a few passes. Each pass counts and moves the two
-  // halves of the records on two threads; the second half's records of a
-  // digit go after the first half's, so the order of equal keys holds.
-  constexpr int kDigitBits = 11;
+  // Least significant digit first: a stable sort in a few passes, each over
+  // a window of 12 key bits that starts at the lowest varying bit not yet
+  // sorted (the bits that are the same in every key need no pass). Each pass
+  // moves the two halves of the records on two threads; the second half's
+  // records of a digit go after the first half's, so equal keys keep their
+  // order. While moving, each thread counts the next window's digits of what
+  // it wrote, by the half it wrote into.
+  constexpr int kDigitBits = 12;
   constexpr size_t kBuckets = size_t{1} << kDigitBits;
-  const int bits = 64 - __builtin_clzll(m_varyingBits);
+  std::vector<int> shifts;
+  for (int shift = 0; shift < 64 && (m_varyingBits >> shift) != 0; shift += kDigitBits) {
+    shift += __builtin_ctzll(m_varyingBits >> shift);
+    shifts.push_back(shift);
+  }
   const size_t parts[3] = {0, n / 2, n};
-  const auto onBothHalves = [&](auto work) {
+  const auto onBothHalves = [](auto work) {
     std::thread second([&] { work(1); });
     work(0);
     second.join();
   };
-  std::vector<size_t> counts(2 * kBuckets);
+  // counts[(thread * 2 + half) * kBuckets + digit]
+  std::vector<size_t> counts(4 * kBuckets, 0);
+  std::vector<size_t> next(2 * kBuckets);
   DumpRecord* from = m_records.data();
   DumpRecord* to = scratch;
-  for (int shift = 0; shift < bits; shift += kDigitBits) {
-    std::fill(counts.begin(), counts.end(), 0);
-    onBothHalves([&](int half) {
-      size_t* count = &counts[static_cast<size_t>(half) * kBuckets];
-      for (size_t i = parts[half]; i < parts[half + 1]; ++i)
-        ++count[(from[i].key >> shift) & (kBuckets - 1)];
-    });
-    // A digit that is the same in every key leaves the order as it is.
-    const size_t first = (from[0].key >> shift) & (kBuckets - 1);
-    if (counts[first] + counts[kBuckets + first] == n) continue;
+  onBothHalves([&](int half) {
+    size_t* count = &counts[static_cast<size_t>(half * 3) * kBuckets];
+    for (size_t i = parts[half]; i < parts[half + 1]; ++i)
+      ++count[(from[i].key >> shifts[0]) & (kBuckets - 1)];
+  });
+  for (size_t pass = 0; pass < shifts.size(); ++pass) {
     size_t offset = 0;
     for (size_t b = 0; b < kBuckets; ++b)
       for (size_t half = 0; half < 2; ++half) {
-        const size_t c = counts[half * kBuckets + b];
-        counts[half * kBuckets + b] = offset;
-        offset += c;
+        next[half * kBuckets + b] = offset;
+        offset += counts[half * kBuckets + b] + counts[(2 + half) * kBuckets + b];
       }
+    std::fill(counts.begin(), counts.end(), 0);
+    const int shift = shifts[pass];
+    const bool last = pass + 1 == shifts.size();
+    const int nextShift = last ? 0 : shifts[pass + 1];
     onBothHalves([&](int half) {
-      size_t* next = &counts[static_cast<size_t>(half) * kBuckets];
-      for (size_t i = parts[half]; i < parts[half + 1]; ++i)
-        to[next[(from[i].key >> shift) & (kBuckets - 1)]++] = from[i];
+      size_t* slot = &next[static_cast<size_t>(half) * kBuckets];
+      size_t* count = &counts[static_cast<size_t>(half * 2) * kBuckets];
+      for (size_t i = parts[half]; i < parts[half + 1]; ++i) {
+        const DumpRecord r = from[i];
+        const size_t at = slot[(r.key >> shift) & (kBuckets - 1)]++;
+        to[at] = r;
+        if (!last) ++count[(at >= parts[1] ? kBuckets : 0) + ((r.key >> nextShift) & (kBuckets - 1))];
+      }
     });
     std::swap(from, to);
   }

@@ -1,9 +1,11 @@
 // The rows of a chunk-lister dump file, read into a compact table for
 // comparing two dumps.
 //
-// Every row becomes one 16-byte record: a 64-bit key that orders by volume id
-// then chunk id, and a 64-bit value holding the size and the single-instance
-// flag. A table of N rows takes 16 N bytes, and 16 N more while it is sorted.
+// Every row becomes one 12-byte record: a 64-bit key that orders by volume id
+// then chunk id, and a 32-bit value holding the single-instance flag and the
+// size, or for sizes of 1 GiB and more the index of the size in a side table
+// (8 bytes more for such a row). A table of N rows takes 12 N bytes, and
+// sorting takes 12 bytes a row more.
 // The mount path id is not kept per row: a dump holds one mount path, so the
 // table remembers the first row's id and whether any other row differs.
 #pragma once
@@ -15,10 +17,16 @@
 
 namespace tzcli {
 
-struct DumpRecord {
+struct __attribute__((packed)) DumpRecord {
   uint64_t key;    // see MakeKey
-  uint64_t value;  // see DumpTable::SizeOf and FlagOf
+  uint32_t value;  // see DumpTable::SizeOf and FlagOf
 };
+static_assert(sizeof(DumpRecord) == 12, "a record is 12 bytes");
+
+// Value bits: the flag at bit 0; bit 31 clear: the size in bits 1 to 30;
+// bit 31 set: the index of the size in the side table in bits 1 to 30.
+constexpr uint32_t kBigSize = 1u << 31;
+constexpr uint64_t kInlineSizes = 1u << 30;  // sizes below this fit in a value
 
 // A key whose unsigned order is the numeric order of (volume id, chunk id):
 // each signed id has its sign bit flipped.
@@ -93,7 +101,7 @@ class DumpTable {
   bool mixedMountPathIds() const { return m_mixedMountPathIds; }
 
   uint64_t SizeOf(const DumpRecord& r) const {
-    return (r.value >> 63) == 0 ? r.value >> 1 : m_bigSizes[(r.value & ~(1ULL << 63)) >> 1];
+    return (r.value & kBigSize) == 0 ? r.value >> 1 : m_bigSizes[(r.value & ~kBigSize) >> 1];
   }
   static int FlagOf(const DumpRecord& r) { return static_cast<int>(r.value & 1); }
 
@@ -116,8 +124,7 @@ class DumpTable {
   int m_fd = -1;
   uint64_t m_fileSize = 0;
   RecordArray m_records;
-  // Sizes of 2^62 bytes and more do not fit beside the flag in a value; such
-  // a value holds the top bit, the index of its size here, and the flag.
+  // Sizes of kInlineSizes and more, by the index their records hold.
   std::vector<uint64_t> m_bigSizes;
   int32_t m_mountPathId = 0;
   bool m_mixedMountPathIds = false;

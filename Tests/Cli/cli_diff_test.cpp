@@ -90,11 +90,13 @@ const KindCase kKindCases[] = {
      {},
      {"missing,-2147483648,2147483647,1,,0,", "missing,-5,7,1,,0,", "missing,9,3,1,,0,",
       "missing,9,20,1,,0,", "missing,10,1,1,,0,"}},
-    // Sizes from 2^62 on are kept aside in the table; all compare in full.
-    {"SizesBeyond62Bits",
-     {"1, 1, 1, 4611686018427387904, 0", "1, 1, 2, 18446744073709551615, 0", "1, 1, 3, 4611686018427387903, 1"},
-     {"1, 1, 1, 4611686018427387905, 0", "1, 1, 2, 18446744073709551615, 0", "1, 1, 3, 4611686018427387903, 1"},
-     {"changed,1,1,4611686018427387904,4611686018427387905,0,0"}},
+    // Sizes from 1 GiB on are kept in a side table; all compare in full.
+    {"SizesAroundTheSideTable",
+     {"1, 1, 1, 1073741823, 0", "1, 1, 2, 18446744073709551615, 0", "1, 1, 3, 1073741823, 1",
+      "1, 1, 4, 1073741824, 1", "1, 1, 5, 4611686018427387904, 0"},
+     {"1, 1, 1, 1073741824, 0", "1, 1, 2, 18446744073709551615, 0", "1, 1, 3, 1073741823, 1",
+      "1, 1, 4, 1073741824, 1", "1, 1, 5, 4611686018427387905, 0"},
+     {"changed,1,1,1073741823,1073741824,0,0", "changed,1,5,4611686018427387904,4611686018427387905,0,0"}},
     // The first occurrence in file order gives the fields, however the keys
     // were sorted; a key repeated in one file is not compared further.
     {"DuplicateInOld",
