@@ -48,11 +48,12 @@ const char kSampleHelp[] =
     "  --threads N            writer threads, 1 to 16 (default 2)\n"
     "\n"
     "With --dump-only, no library is made: FILE gets the chunk-lister dump that\n"
-    "a sample of --rows chunks would give (--chunks-per-volume a volume, the\n"
-    "seeded sizes, mount path id --mount-path-id), volumes and chunks in a\n"
-    "scrambled order as a folder listing gives them. With --changes P, about P\n"
-    "percent of the rows are left out, P percent get another size and P percent\n"
-    "gain a new chunk beside them, against the same command without --changes.\n";
+    "a sample of --rows chunks would give (--chunks-per-volume chunks a volume,\n"
+    "1000 unless given; the seeded sizes; mount path id --mount-path-id; flag 1\n"
+    "with --single-instanced), volumes and chunks in a scrambled order as a\n"
+    "folder listing gives them. With --changes P (0 to 33), about P percent of\n"
+    "the rows are left out, P percent get another size and P percent gain a new\n"
+    "chunk beside them, against the same command without --changes.\n";
 
 constexpr int64_t kMaxVolumes = 1000000;
 constexpr int64_t kMaxChunksPerVolume = 100000000;
@@ -289,6 +290,8 @@ Options ParseOptions(const std::vector<std::string>& args, bool& help) {
   if (parsed.Has("--dump-only")) {
     if (!parsed.positional.empty())
       throw UsageError("unexpected argument '" + parsed.positional[0] + "' with --dump-only");
+    for (const char* name : {"--volumes", "--copy-id", "--config-out", "--threads"})
+      if (parsed.Has(name)) throw UsageError(std::string(name) + " does not go with --dump-only");
     parsed.Require("--rows");
     options.dumpOnly = parsed.Text("--dump-only");
     // New chunks take the ids after the first --rows, so twice --rows ids.
