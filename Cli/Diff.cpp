@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -398,6 +399,8 @@ int RunDiff(const std::vector<std::string>& args) {
     LoadBoth(inputs);
   } catch (const std::bad_alloc&) {
     return fail("out of memory for sorting: both files are held in memory, see --help");
+  } catch (const std::system_error& e) {
+    return fail(std::string("cannot start a thread: ") + e.what());
   }
   for (const Input& in : inputs)
     if (!in.ok) return fail(in.error);  // `output` removes its temporary file
