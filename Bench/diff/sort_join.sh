@@ -14,8 +14,9 @@ keyed() {
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/sort-join.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 keyed "$1" > "$tmp/old" &
+old_job=$!
 keyed "$2" > "$tmp/new" &
-wait
+wait $! && wait $old_job  # a failed half fails the script
 {
   echo "Change,Volume-ID,Chunk-ID,Old-Size,New-Size,Old-SIVolume,New-SIVolume"
   join -t, -a1 -a2 -e NONE -o 0,1.2,1.3,2.2,2.3 "$tmp/old" "$tmp/new" |
