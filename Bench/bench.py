@@ -42,6 +42,15 @@ def disk_reads_kib():
     return 0
 
 
+def cpu_model():
+    """The processor's model name, as /proc/cpuinfo gives it."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            return next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return "unknown CPU"
+
+
 def say(text):
     print(f"bench.py: {text}", file=sys.stderr, flush=True)
 
@@ -310,12 +319,7 @@ def main():
                      f"the timed runs.")
 
     load_end = os.getloadavg()
-    cpu = "unknown CPU"
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
+    cpu = cpu_model()
 
     lines = []
     lines.append(f"Dump benchmark, {started}: rounds {o.rounds}, warm cache; {os.cpu_count()} x {cpu}, "

@@ -49,15 +49,7 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 
 # ---- Builds: tzrecon (Release) and the reference walker. ----
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  log "configuring $build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log" >&2; exit 1; }
-fi
-log "building tzrecon in $build"
-cmake --build "$build" -j"$(nproc)" --target tzrecon > "$build.build.log" 2>&1 ||
-  { tail -50 "$build.build.log" >&2; exit 1; }
-tzrecon=$build/Cli/tzrecon
+tzrecon=$("$here/build_tzrecon.sh" "$root" "$build")
 refwalk=$build/Bench/refwalk
 mkdir -p "$build/Bench"
 if [ ! -x "$refwalk" ] || [ "$here/refwalk.c" -nt "$refwalk" ]; then

@@ -29,6 +29,7 @@ namespace {
 
 const char kSampleHelp[] =
     "usage: tzrecon sample DIR [options]\n"
+    "       tzrecon sample --dump-only FILE --rows N [options]\n"
     "\n"
     "Writes a sample mount path into DIR (which must be missing or empty):\n"
     "volume folders V_<id> with a media label, one chunk map trailer per chunk\n"
@@ -45,7 +46,15 @@ const char kSampleHelp[] =
     "  --config-out FILE      also write a mount path registry for DIR (a new\n"
     "                         file: an existing one is never overwritten)\n"
     "  --mount-path-id N      mount path id in that registry (default 1)\n"
-    "  --threads N            writer threads, 1 to 16 (default 2)\n";
+    "  --threads N            writer threads, 1 to 16 (default 2)\n"
+    "\n"
+    "With --dump-only, no library is made: FILE gets the chunk-lister dump that\n"
+    "a sample of --rows chunks would give (--chunks-per-volume chunks a volume,\n"
+    "1000 unless given; the seeded sizes; mount path id --mount-path-id; flag 1\n"
+    "with --single-instanced), volumes and chunks in a scrambled order as a\n"
+    "folder listing gives them. With --changes P (0 to 33), about P percent of\n"
+    "the rows are left out, P percent get another size and P percent gain a new\n"
+    "chunk beside them, against the same command without --changes.\n";
 
 constexpr int64_t kMaxVolumes = 1000000;
 constexpr int64_t kMaxChunksPerVolume = 100000000;
@@ -66,6 +75,9 @@ struct Options {
   std::string configOut;
   int32_t mountPathId = 1;
   int threads = 2;
+  std::string dumpOnly;  // FILE of --dump-only
+  int64_t rows = 0;
+  int changes = 0;  // percent
 };
 
 // A failed system call while writing the sample.
@@ -86,7 +98,14 @@ uint64_t Draw(uint64_t seed, uint64_t id, uint64_t salt) {
   return SplitMix(SplitMix(seed ^ SplitMix(salt)) ^ id);
 }
 
-enum : uint64_t { kSaltChunkSize = 1, kSaltMetadataCount = 2, kSaltMetadataSize = 3, kSaltIdxSize = 4 };
+enum : uint64_t {
+  kSaltChunkSize = 1,
+  kSaltMetadataCount = 2,
+  kSaltMetadataSize = 3,
+  kSaltIdxSize = 4,
+  kSaltChange = 5,
+  kSaltOrder = 6
+};
 
 // Sizes spread over many magnitudes, from a few bytes to 256 MiB, with about
 // one in a hundred above 4 GiB (up to 12 GiB). The files are sparse, so a
@@ -264,10 +283,30 @@ Options ParseOptions(const std::vector<std::string>& args, bool& help) {
   const ParsedArgs parsed = ParseArgs(
       args, {{"--volumes", true}, {"--chunks-per-volume", true}, {"--copy-id", true},
              {"--single-instanced", false}, {"--seed", true}, {"--config-out", true},
-             {"--mount-path-id", true}, {"--threads", true}});
+             {"--mount-path-id", true}, {"--threads", true}, {"--dump-only", true},
+             {"--rows", true}, {"--changes", true}});
   help = parsed.help;
   Options options;
   if (help) return options;
+  if (parsed.Has("--dump-only")) {
+    if (!parsed.positional.empty())
+      throw UsageError("unexpected argument '" + parsed.positional[0] + "' with --dump-only");
+    for (const char* name : {"--volumes", "--copy-id", "--config-out", "--threads"})
+      if (parsed.Has(name)) throw UsageError(std::string(name) + " does not go with --dump-only");
+    parsed.Require("--rows");
+    options.dumpOnly = parsed.Text("--dump-only");
+    // New chunks take the ids after the first --rows, so twice --rows ids.
+    options.rows = parsed.Int("--rows", 0, 0, INT32_MAX / 2);
+    options.chunksPerVolume = parsed.Int("--chunks-per-volume", 1000, 1, kMaxChunksPerVolume);
+    options.changes = static_cast<int>(parsed.Int("--changes", 0, 0, 33));
+    options.seed = parsed.Unsigned("--seed", options.seed, UINT64_MAX);
+    options.mountPathId =
+        static_cast<int32_t>(parsed.Int("--mount-path-id", 1, INT32_MIN, INT32_MAX));
+    options.singleInstanced = parsed.Has("--single-instanced");
+    return options;
+  }
+  for (const char* name : {"--rows", "--changes"})
+    if (parsed.Has(name)) throw UsageError(std::string(name) + " needs --dump-only");
   if (parsed.positional.empty()) throw UsageError("missing the folder DIR to write the sample into");
   if (parsed.positional.size() > 1)
     throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
@@ -361,6 +400,64 @@ class RegistryOut {
   int m_fd = -1;
 };
 
+uint64_t Gcd(uint64_t a, uint64_t b) { return b == 0 ? a : Gcd(b, a % b); }
+
+// A multiplier that makes i -> (i * m + c) % n a permutation of 0 .. n-1.
+uint64_t Scrambler(uint64_t n, uint64_t r) {
+  if (n < 2) return 1;
+  uint64_t m = r % n | 1;
+  while (Gcd(m, n) != 1) m += 2;
+  return m;
+}
+
+// Writes the dump of --dump-only; returns the rows written.
+uint64_t WriteDumpOnly(const Options& o) {
+  FILE* file = fopen(o.dumpOnly.c_str(), "wb");
+  if (file == nullptr) throw WriteFailure{"cannot create " + o.dumpOnly + ": " + Errno(errno)};
+  std::string out = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
+  const uint64_t total = static_cast<uint64_t>(o.rows);
+  const uint64_t perVolume = static_cast<uint64_t>(o.chunksPerVolume);
+  const uint64_t volumes = (total + perVolume - 1) / perVolume;
+  const uint64_t basis = static_cast<uint64_t>(o.changes) * 100;  // of 10000
+  const int flag = o.singleInstanced ? 1 : 0;
+  const uint64_t volumeStep = Scrambler(volumes, Draw(o.seed, 0, kSaltOrder));
+  uint64_t rows = 0;
+  bool failed = false;
+  const auto row = [&](uint64_t volumeId, uint64_t chunkId, uint64_t size) {
+    char text[96];
+    const int n = snprintf(text, sizeof text, "%d, %llu, %llu, %llu, %d\r\n", o.mountPathId,
+                           static_cast<unsigned long long>(volumeId),
+                           static_cast<unsigned long long>(chunkId),
+                           static_cast<unsigned long long>(size), flag);
+    out.append(text, static_cast<size_t>(n));
+    ++rows;
+    if (out.size() >= (1u << 20)) {
+      failed |= fwrite(out.data(), 1, out.size(), file) != out.size();
+      out.clear();
+    }
+  };
+  for (uint64_t k = 0; k < volumes; ++k) {
+    const uint64_t v = (k * volumeStep + 7) % volumes;  // 0-based volume
+    const uint64_t first = v * perVolume + 1;           // its first chunk id
+    const uint64_t count = std::min(perVolume, total - v * perVolume);
+    const uint64_t chunkStep = Scrambler(count, Draw(o.seed, v, kSaltOrder));
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint64_t c = first + (i * chunkStep + 3) % count;
+      uint64_t size = SizeFrom(Draw(o.seed, c, kSaltChunkSize));
+      const uint64_t change = basis == 0 ? UINT64_MAX : Draw(o.seed, c, kSaltChange) % 10000;
+      if (change < basis) continue;                           // left out
+      if (change < 2 * basis) size += 1 + change % 4096;      // another size
+      row(v + 1, c, size);
+      if (change < 3 * basis && change >= 2 * basis)          // a new chunk beside it
+        row(v + 1, total + c, SizeFrom(Draw(o.seed, total + c, kSaltChunkSize)));
+    }
+  }
+  failed |= fwrite(out.data(), 1, out.size(), file) != out.size();
+  failed |= fclose(file) != 0;
+  if (failed) throw WriteFailure{"cannot write " + o.dumpOnly + ": " + Errno(errno)};
+  return rows;
+}
+
 }  // namespace
 
 int RunSample(const std::vector<std::string>& args) {
@@ -373,6 +470,13 @@ int RunSample(const std::vector<std::string>& args) {
   const auto started = std::chrono::steady_clock::now();
   RegistryOut registry(options.configOut);
   try {
+    if (!options.dumpOnly.empty()) {
+      const uint64_t rows = WriteDumpOnly(options);
+      printf("dump %s: %llu rows, %.2f s\n", options.dumpOnly.c_str(),
+             static_cast<unsigned long long>(rows),
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+      return 0;
+    }
     PrepareFolder(options.dir);
     const int rootFd = open(options.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) throw WriteFailure{"cannot open " + options.dir + ": " + Errno(errno)};

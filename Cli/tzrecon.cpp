@@ -2,6 +2,7 @@
 //
 //   tzrecon dump ...    the chunk-lister dump of one mount path (Dump.cpp)
 //   tzrecon sample ...  a sample mount path to dump (Sample.cpp)
+//   tzrecon diff ...    the differences between two dumps (Diff.cpp)
 //
 // Exit status: 0 done; 1 the work failed (for dump: the library was called
 // and a dump failed), or standard output could not be written; 2 bad input
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "Args.h"
+#include "Diff.h"
 #include "Dump.h"
 #include "Sample.h"
 
@@ -25,6 +27,7 @@ const char kUsage[] =
     "commands:\n"
     "  dump    write the chunk-lister dump of one mount path and copy\n"
     "  sample  write a sample mount path to run dumps on\n"
+    "  diff    compare two dump files (exit 0 same, 1 different, 2 bad input)\n"
     "\n"
     "Run 'tzrecon <command> --help' for the options of a command,\n"
     "'tzrecon --version' for the version.\n";
@@ -64,6 +67,7 @@ int RunCommand(int argc, char** argv) {
   try {
     if (command == "dump") return tzcli::RunDump(args);
     if (command == "sample") return tzcli::RunSample(args);
+    if (command == "diff") return tzcli::RunDiff(args);
     fprintf(stderr, "tzrecon: unknown command '%s'\n%s", command.c_str(), kUsage);
     return 2;
   } catch (const tzcli::UsageError& e) {

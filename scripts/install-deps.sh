@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libpugixml-dev
   clang libclang-rt-14-dev
-  curl rclone strace valgrind time binutils python3
+  curl rclone strace valgrind time binutils python3 sqlite3
   locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
 )
 missing=()

@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Times `tzrecon diff` beside its peers on dump pairs and prints the table.
+
+Called by diff.sh, which builds tzrecon, installs DuckDB and makes the pairs.
+For each pair, tzrecon runs once untimed (it brings both files into the page
+cache), then all run in turn, the order rotating from round to round; the
+output of each implementation's first run is compared byte for byte with
+tzrecon's. On pairs of 5M rows and more, sqlite3 and the Python script run
+in the first round only: they take minutes there. Every run goes through `/usr/bin/time`, which
+gives the peak RSS (of the largest single process, for a pipeline) and the
+CPU time; the wall time is taken here.
+
+The ratio column is the median over the rounds of (time / tzrecon's time in
+the same round): runs close in time share the machine's load.
+"""
+import argparse
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+from bench import cpu_model
+
+# Targets of tzrecon diff at 10M rows a file.
+TARGET_SORT_JOIN = 10.0   # at most a tenth of sort + join's wall time
+TARGET_DUCKDB = 5.0       # at most a fifth of DuckDB's
+TARGET_BYTES_PER_ROW = 40.0
+
+IMPLEMENTATIONS = ["tzrecon diff", "sort + join", "sqlite3", "DuckDB", "Python dicts"]
+SLOW = ["sqlite3", "Python dicts"]  # first round only on large pairs
+LARGE_ROWS = 5000000
+
+
+def say(text):
+    print(f"diff_bench.py: {text}", file=sys.stderr, flush=True)
+
+
+def load():
+    return os.getloadavg()[0]
+
+
+class Bench:
+    def __init__(self, o):
+        self.o = o
+        self.env = dict(os.environ, LC_ALL="C", NODE_PATH=o.node_path)
+
+    def command(self, impl, old, new, out):
+        o = self.o
+        return {
+            "tzrecon diff": [o.tzrecon, "diff", old, new, "--output", out],
+            "sort + join": ["bash", os.path.join(o.peers, "sort_join.sh"), old, new, out],
+            "sqlite3": ["bash", os.path.join(o.peers, "sqlite.sh"), old, new, out],
+            "DuckDB": ["node", os.path.join(o.peers, "duckdb.cjs"), old, new, out],
+            "Python dicts": [o.python, os.path.join(o.peers, "dict_diff.py"), old, new, out],
+        }[impl]
+
+    def run(self, impl, old, new, out):
+        """One run: (wall s, peak RSS KiB, user s, sys s)."""
+        stats = os.path.join(self.o.work, "time.txt")
+        argv = ["/usr/bin/time", "-f", "%M %U %S", "-o", stats] + self.command(impl, old, new, out)
+        started = time.perf_counter()
+        done = subprocess.run(argv, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wall = time.perf_counter() - started
+        # tzrecon diff exits 1 when the files differ, as they do here.
+        if done.returncode not in (0, 1) or (impl != "tzrecon diff" and done.returncode != 0):
+            say(f"{impl} failed ({done.returncode}): {done.stderr.decode(errors='replace')[-2000:]}")
+            sys.exit(1)
+        with open(stats) as f:
+            rss, user, system = f.read().split()[-3:]
+        return wall, int(rss), float(user), float(system)
+
+    def pair(self, name, old, new, rows):
+        o = self.o
+        outs = {impl: os.path.join(o.work, f"{name}-{i}.csv") for i, impl in enumerate(IMPLEMENTATIONS)}
+        say(f"{name}: warm-up run of tzrecon diff")
+        self.run("tzrecon diff", old, new, outs["tzrecon diff"])
+        runs = {impl: [] for impl in IMPLEMENTATIONS}
+        ratios = {impl: [] for impl in IMPLEMENTATIONS}
+        same = {}
+        loads = [load()]
+        for r in range(o.rounds):
+            order = IMPLEMENTATIONS[r % len(IMPLEMENTATIONS):] + IMPLEMENTATIONS[:r % len(IMPLEMENTATIONS)]
+            if r > 0 and rows >= LARGE_ROWS:
+                order = [impl for impl in order if impl not in SLOW]
+            this_round = {}
+            for impl in order:
+                this_round[impl] = self.run(impl, old, new, outs[impl])
+                runs[impl].append(this_round[impl])
+            for impl in this_round:
+                ratios[impl].append(this_round[impl][0] / this_round["tzrecon diff"][0])
+            loads.append(load())
+            say(f"{name}: round {r + 1} of {o.rounds}: " +
+                ", ".join(f"{impl} {this_round[impl][0]:.2f} s" for impl in IMPLEMENTATIONS
+                          if impl in this_round))
+            if r == 0:
+                with open(outs["tzrecon diff"], "rb") as f:
+                    reference = f.read()
+                differences = reference.count(b"\n") - 1
+                for impl in IMPLEMENTATIONS[1:]:
+                    with open(outs[impl], "rb") as f:
+                        same[impl] = f.read() == reference
+        return {"name": name, "rows": rows, "differences": differences, "runs": runs,
+                "ratios": ratios, "same": same, "loads": loads}
+
+
+def table(results, rounds, started_load):
+    cpu = cpu_model()
+    lines = [
+        f"Diff benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: rounds {rounds}, warm cache; "
+        f"{os.cpu_count()} x {cpu}, Linux {platform.release()}, Python {platform.python_version()}; "
+        f"load average {started_load:.2f} at the start.",
+        "",
+        "| Rows a file | Differences | Implementation | Median wall (s) | × tzrecon | CPU user + sys (s) "
+        "| Peak RSS (MiB) | Bytes/row | Same rows |",
+        "|---:|---:|---|---:|---:|---:|---:|---:|---|",
+    ]
+    for res in results:
+        for impl in IMPLEMENTATIONS:
+            runs = res["runs"][impl]
+            wall = statistics.median(r[0] for r in runs)
+            rss = statistics.median(r[1] for r in runs)
+            user = statistics.median(r[2] for r in runs)
+            system = statistics.median(r[3] for r in runs)
+            ratio = statistics.median(res["ratios"][impl])
+            per_row = rss * 1024 / (2 * res["rows"])
+            same = "ref" if impl == "tzrecon diff" else ("yes" if res["same"][impl] else "**NO**")
+            note = f" ({len(runs)} run)" if len(runs) == 1 and rounds > 1 else ""
+            lines.append(f"| {res['rows']} | {res['differences']} | {impl}{note} | {wall:.2f} | {ratio:.2f} | "
+                         f"{user:.2f} + {system:.2f} | {rss / 1024:.0f} | {per_row:.1f} | {same} |")
+    lines += ["", "× tzrecon: median over the rounds of the time over tzrecon's in the same round. "
+              "Peak RSS from `/usr/bin/time` (for a pipeline, its largest process); Bytes/row: "
+              "peak RSS over the rows of both files. Same rows: the output is byte for byte "
+              "tzrecon's. (1 run): run in the first round only.", ""]
+    for res in results:
+        loads = res["loads"]
+        lines.append(f"- {res['rows']} rows: load average {min(loads):.2f} to {max(loads):.2f} "
+                     "during the rounds.")
+    for res in results:
+        r = res["ratios"]
+        rss = statistics.median(x[1] for x in res["runs"]["tzrecon diff"]) * 1024 / (2 * res["rows"])
+        sj = statistics.median(r["sort + join"])
+        dk = statistics.median(r["DuckDB"])
+        met = lambda ok: "met" if ok else "missed"
+        lines.append(
+            f"- tzrecon diff at {res['rows']} rows: {sj:.1f} x faster than sort + join "
+            f"({met(sj >= TARGET_SORT_JOIN)}, target {TARGET_SORT_JOIN:.0f}), {dk:.1f} x faster than "
+            f"DuckDB ({met(dk >= TARGET_DUCKDB)}, target {TARGET_DUCKDB:.0f}), {rss:.1f} bytes of "
+            f"peak RSS a row ({met(rss <= TARGET_BYTES_PER_ROW)}, target {TARGET_BYTES_PER_ROW:.0f})")
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--tzrecon", required=True)
+    p.add_argument("--python", required=True)
+    p.add_argument("--peers", required=True, help="folder of the peer scripts")
+    p.add_argument("--node-path", required=True, help="node_modules holding @duckdb/node-api")
+    p.add_argument("--work", required=True)
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--result", required=True)
+    p.add_argument("--pair", action="append", required=True, help="NAME:ROWS:OLD:NEW")
+    o = p.parse_args()
+    bench = Bench(o)
+    started_load = load()
+    results = []
+    for spec in o.pair:
+        name, rows, old, new = spec.split(":", 3)
+        results.append(bench.pair(name, old, new, int(rows)))
+    text = table(results, o.rounds, started_load)
+    print(text)
+    with open(o.result, "w") as f:
+        f.write(text)
+    if not all(all(res["same"].values()) for res in results):
+        say("some implementation found other differences than tzrecon diff")
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

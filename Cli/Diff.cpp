@@ -1,0 +1,474 @@
+#include "Diff.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Args.h"
+#include "DumpTable.h"
+
+namespace tzcli {
+
+namespace {
+
+const char kDiffHelp[] =
+    "usage: tzrecon diff OLD NEW [--output FILE] [--json]\n"
+    "\n"
+    "Compares two chunk-lister dump files. A chunk is known by its volume id and\n"
+    "chunk id; the mount path id is not part of it, so dumps of two mount paths\n"
+    "holding copies of the same chunks compare.\n"
+    "\n"
+    "The differences are written as CSV (lines end in LF), ordered by volume id\n"
+    "then chunk id:\n"
+    "  Change,Volume-ID,Chunk-ID,Old-Size,New-Size,Old-SIVolume,New-SIVolume\n"
+    "where Change is\n"
+    "  missing    in OLD only (the New fields are empty)\n"
+    "  new        in NEW only (the Old fields are empty)\n"
+    "  changed    in both, with another size or single-instance flag\n"
+    "  duplicate  a chunk listed more than once in OLD (the Old fields hold its\n"
+    "             first row) or in NEW (the New fields), and not compared further\n"
+    "\n"
+    "A summary goes to standard error: the rows of each file, the count and\n"
+    "bytes of each kind, and the ten volumes with the most bytes missing.\n"
+    "\n"
+    "options:\n"
+    "  --output FILE  write the differences to FILE instead of standard output\n"
+    "  --json         print the summary as one JSON object on standard output;\n"
+    "                 the differences are then written only with --output\n"
+    "\n"
+    "Exit status: 0 the files hold the same chunks with the same sizes and\n"
+    "flags, 1 they differ, 2 bad input (a file that cannot be read, a first line\n"
+    "that is not the dump header, a row that is not five integers: the message\n"
+    "gives the file, line and text; FILE is then left untouched), a bad command\n"
+    "line, or differences that could not be written.\n"
+    "\n"
+    "Both files are held in memory: 12 bytes a row of each file (20 for sizes\n"
+    "of 1 GiB and more), and while sorting 12 bytes a row of the larger file. On a terminal, progress\n"
+    "is shown on standard error.\n";
+
+const char kOutputHeader[] = "Change,Volume-ID,Chunk-ID,Old-Size,New-Size,Old-SIVolume,New-SIVolume\n";
+
+enum Kind { kMissing, kNew, kChanged, kDuplicate, kKinds };
+const char* const kKindNames[kKinds] = {"missing", "new", "changed", "duplicate"};
+constexpr size_t kTopVolumes = 10;
+
+// Sums of sizes stop at 2^64 - 1 rather than wrap.
+uint64_t AddBytes(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+struct Side {
+  bool present = false;
+  uint64_t size = 0;
+  int flag = 0;
+};
+
+struct KindStats {
+  uint64_t count = 0;
+  uint64_t oldBytes = 0;  // sizes of the rows' Old fields
+  uint64_t newBytes = 0;
+  void Add(const Side& o, const Side& n) {
+    ++count;
+    if (o.present) oldBytes = AddBytes(oldBytes, o.size);
+    if (n.present) newBytes = AddBytes(newBytes, n.size);
+  }
+};
+
+struct VolumeStats {
+  int32_t volumeId = 0;
+  KindStats kinds[kKinds];
+};
+
+// Missing bytes first, then missing chunks, then the lower volume id.
+bool MoreMissing(const VolumeStats& a, const VolumeStats& b) {
+  const KindStats& x = a.kinds[kMissing];
+  const KindStats& y = b.kinds[kMissing];
+  if (x.oldBytes != y.oldBytes) return x.oldBytes > y.oldBytes;
+  if (x.count != y.count) return x.count > y.count;
+  return a.volumeId < b.volumeId;
+}
+
+// Buffered writes of the difference rows to a file descriptor; the first
+// failure is kept and later writes are dropped.
+class RowWriter {
+ public:
+  explicit RowWriter(int fd) : m_fd(fd) { m_buffer.reserve(kFlushAt + 256); }
+
+  void Text(const char* text) { m_buffer.append(text); }
+  void Row(Kind kind, uint64_t key, const Side& o, const Side& n) {
+    if (m_fd < 0) return;
+    m_buffer.append(kKindNames[kind]);
+    Field(true, VolumeIdOf(key));
+    Field(true, ChunkIdOf(key));
+    Field(o.present, o.size);
+    Field(n.present, n.size);
+    Field(o.present, o.flag);
+    Field(n.present, n.flag);
+    m_buffer.push_back('\n');
+    if (m_buffer.size() >= kFlushAt) Flush();
+  }
+  // Writes what is buffered; false once any write has failed.
+  bool Flush() {
+    size_t done = 0;
+    while (m_error == 0 && done < m_buffer.size()) {
+      const ssize_t w = write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) m_error = w < 0 ? errno : EIO;
+      else done += static_cast<size_t>(w);
+    }
+    m_buffer.clear();
+    return m_error == 0;
+  }
+  int error() const { return m_error; }
+
+ private:
+  static constexpr size_t kFlushAt = 1 << 20;
+  template <typename T>
+  void Field(bool present, T value) {
+    m_buffer.push_back(',');
+    if (!present) return;
+    char text[24];
+    const auto r = std::to_chars(text, text + sizeof text, value);
+    m_buffer.append(text, r.ptr);
+  }
+  int m_fd;
+  int m_error = 0;
+  std::string m_buffer;
+};
+
+struct Comparison {
+  KindStats kinds[kKinds];
+  std::vector<VolumeStats> top;  // at most kTopVolumes, by MoreMissing
+};
+
+// Merges the two sorted tables, writing a row per difference to `writer`
+// (when given) and counting them.
+class Merger {
+ public:
+  Merger(const DumpTable& oldTable, const DumpTable& newTable, RowWriter* writer)
+      : m_old(oldTable), m_new(newTable), m_writer(writer) {}
+
+  Comparison Run() {
+    const DumpRecord* a = m_old.records();
+    const DumpRecord* b = m_new.records();
+    const size_t na = m_old.rows(), nb = m_new.rows();
+    size_t i = 0, j = 0;
+    while (i < na || j < nb) {
+      // The usual case: one row on each side, the same size and flag.
+      if (i < na && j < nb && a[i].key == b[j].key && a[i].value == b[j].value &&
+          (a[i].value & kBigSize) == 0 && (i + 1 == na || a[i + 1].key != a[i].key) &&
+          (j + 1 == nb || b[j + 1].key != b[j].key)) {
+        ++i;
+        ++j;
+        continue;
+      }
+      const uint64_t key = j == nb || (i < na && a[i].key <= b[j].key) ? a[i].key : b[j].key;
+      size_t iEnd = i, jEnd = j;
+      while (iEnd < na && a[iEnd].key == key) ++iEnd;
+      while (jEnd < nb && b[jEnd].key == key) ++jEnd;
+      const Side o = SideOf(m_old, a, i, iEnd);
+      const Side n = SideOf(m_new, b, j, jEnd);
+      const bool oldTwice = iEnd - i > 1, newTwice = jEnd - j > 1;
+      if (oldTwice || newTwice)
+        Note(kDuplicate, key, oldTwice ? o : Side(), newTwice ? n : Side());
+      else if (!n.present)
+        Note(kMissing, key, o, n);
+      else if (!o.present)
+        Note(kNew, key, o, n);
+      else if (o.size != n.size || o.flag != n.flag)
+        Note(kChanged, key, o, n);
+      i = iEnd;
+      j = jEnd;
+    }
+    EndVolume();
+    std::sort(m_result.top.begin(), m_result.top.end(), MoreMissing);
+    return m_result;
+  }
+
+ private:
+  static Side SideOf(const DumpTable& table, const DumpRecord* records, size_t begin, size_t end) {
+    Side side;
+    if (begin == end) return side;
+    side.present = true;
+    side.size = table.SizeOf(records[begin]);
+    side.flag = DumpTable::FlagOf(records[begin]);
+    return side;
+  }
+
+  void Note(Kind kind, uint64_t key, const Side& o, const Side& n) {
+    const int32_t volumeId = VolumeIdOf(key);
+    if (!m_haveVolume || volumeId != m_volume.volumeId) {
+      EndVolume();
+      m_volume = VolumeStats();
+      m_volume.volumeId = volumeId;
+      m_haveVolume = true;
+    }
+    m_volume.kinds[kind].Add(o, n);
+    m_result.kinds[kind].Add(o, n);
+    if (m_writer != nullptr) m_writer->Row(kind, key, o, n);
+  }
+
+  // Keeps the volume just finished when it is among the most missing so far.
+  void EndVolume() {
+    if (!m_haveVolume || m_volume.kinds[kMissing].count == 0) return;
+    std::vector<VolumeStats>& top = m_result.top;
+    if (top.size() < kTopVolumes) {
+      top.push_back(m_volume);
+      return;
+    }
+    auto least = std::min_element(top.begin(), top.end(), [](const VolumeStats& x, const VolumeStats& y) {
+      return MoreMissing(y, x);
+    });
+    if (MoreMissing(m_volume, *least)) *least = m_volume;
+  }
+
+  const DumpTable& m_old;
+  const DumpTable& m_new;
+  RowWriter* m_writer;
+  Comparison m_result;
+  VolumeStats m_volume;
+  bool m_haveVolume = false;
+};
+
+// The output file: written under a temporary name in its folder and renamed
+// over FILE only once complete, so a failed run leaves FILE as it was.
+class OutputFile {
+ public:
+  ~OutputFile() { Discard(); }
+  bool Create(const std::string& path, std::string* error) {
+    m_path = path;
+    m_temp = path + ".XXXXXX";
+    m_fd = mkostemp(&m_temp[0], O_CLOEXEC);
+    if (m_fd < 0) {
+      *error = "--output '" + path + "': cannot create a file beside it: " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  int fd() const { return m_fd; }
+  bool Commit(std::string* error) {
+    // mkostemp makes the file 0600; give it the mode a new file gets.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(m_fd, 0666 & ~mask);  // the data is complete either way
+    const int fd = m_fd;
+    m_fd = -1;
+    if (close(fd) != 0 || rename(m_temp.c_str(), m_path.c_str()) != 0) {
+      *error = "--output '" + m_path + "': " + std::strerror(errno);
+      unlink(m_temp.c_str());
+      m_temp.clear();
+      return false;
+    }
+    m_temp.clear();
+    return true;
+  }
+  void Discard() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+    if (!m_temp.empty()) unlink(m_temp.c_str());
+    m_temp.clear();
+  }
+
+ private:
+  std::string m_path;
+  std::string m_temp;
+  int m_fd = -1;
+};
+
+// Reading one file on a thread of its own.
+struct Input {
+  DumpTable table;
+  std::atomic<uint64_t> bytesRead{0};
+  bool ok = false;
+  std::string error;
+};
+
+// Reads both inputs, one thread each, then sorts them one after the other
+// (each on two threads, sharing one scratch area), with a progress line on
+// a terminal.
+void LoadBoth(Input* inputs) {
+  std::mutex mutex;
+  std::condition_variable done;
+  int running = 2;
+  std::thread threads[2];
+  for (int k = 0; k < 2; ++k)
+    threads[k] = std::thread([&, k] {
+      Input& in = inputs[k];
+      in.ok = in.table.Load(&in.bytesRead, &in.error);
+      std::lock_guard<std::mutex> lock(mutex);
+      --running;
+      done.notify_all();
+    });
+  const bool tty = isatty(STDERR_FILENO) == 1;
+  const auto percent = [](const Input& in) {
+    const uint64_t size = in.table.fileSize();
+    const uint64_t read = in.bytesRead.load(std::memory_order_relaxed);
+    return size == 0 ? std::string("reading") : std::to_string(std::min(read, size) * 100 / size) + "%";
+  };
+  bool shown = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!done.wait_for(lock, std::chrono::milliseconds(200), [&] { return running == 0; })) {
+      if (!tty) continue;
+      fprintf(stderr, "\rtzrecon diff: reading OLD %s, NEW %s\033[K", percent(inputs[0]).c_str(),
+              percent(inputs[1]).c_str());
+      shown = true;
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  if (!inputs[0].ok || !inputs[1].ok) {
+    if (shown) fputs("\r\033[K", stderr);
+    return;
+  }
+  if (shown) fputs("\rtzrecon diff: sorting\033[K", stderr);
+  const size_t most = std::max(inputs[0].table.rows(), inputs[1].table.rows());
+  RecordArray scratch;
+  scratch.Reserve(most);
+  for (int k = 0; k < 2; ++k) inputs[k].table.Sort(scratch.data());
+  if (shown) fputs("\r\033[K", stderr);
+}
+
+nlohmann::ordered_json KindJson(const KindStats& k) {
+  return {{"count", k.count}, {"oldBytes", k.oldBytes}, {"newBytes", k.newBytes}};
+}
+
+nlohmann::ordered_json FileJson(const std::string& path, const DumpTable& t) {
+  nlohmann::ordered_json j = {{"file", path}, {"rows", t.rows()}};
+  j["mountPathId"] = t.rows() > 0 ? nlohmann::ordered_json(t.mountPathId()) : nlohmann::ordered_json();
+  j["mixedMountPathIds"] = t.mixedMountPathIds();
+  return j;
+}
+
+std::string FileLine(const char* label, const std::string& path, const DumpTable& t) {
+  std::string line = std::string(label) + " " + path + ": " + std::to_string(t.rows()) + " rows";
+  if (t.rows() > 0) line += ", mount path id " + std::to_string(t.mountPathId());
+  if (t.mixedMountPathIds()) line += " (other ids on some rows)";
+  return line + "\n";
+}
+
+std::string KindText(Kind kind, const KindStats& k) {
+  std::string text = std::to_string(k.count) + " " + kKindNames[kind];
+  if (kind == kMissing) return text + " (" + std::to_string(k.oldBytes) + " bytes)";
+  if (kind == kNew) return text + " (" + std::to_string(k.newBytes) + " bytes)";
+  return text + " (" + std::to_string(k.oldBytes) + " bytes in OLD, " + std::to_string(k.newBytes) +
+         " in NEW)";
+}
+
+}  // namespace
+
+int RunDiff(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = ParseArgs(args, {{"--output", true}, {"--json", false}});
+  if (parsed.help) {
+    fputs(kDiffHelp, stdout);
+    return 0;
+  }
+  if (parsed.positional.size() < 2) throw UsageError("needs two dump files, OLD and NEW");
+  if (parsed.positional.size() > 2)
+    throw UsageError("unexpected argument '" + parsed.positional[2] + "'");
+  const std::string paths[2] = {parsed.positional[0], parsed.positional[1]};
+  const bool json = parsed.Has("--json");
+  const std::string outputPath = parsed.Text("--output");
+
+  Input inputs[2];
+  std::string error;
+  const auto fail = [](const std::string& message) {
+    fprintf(stderr, "tzrecon diff: %s\n", message.c_str());
+    return 2;
+  };
+  if (!inputs[0].table.Open(paths[0], "OLD", &error) ||
+      !inputs[1].table.Open(paths[1], "NEW", &error))
+    return fail(error);
+  OutputFile output;
+  if (!outputPath.empty() && !output.Create(outputPath, &error)) return fail(error);
+
+  try {
+    LoadBoth(inputs);
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory for sorting: both files are held in memory, see --help");
+  } catch (const std::system_error& e) {
+    return fail(std::string("cannot start a thread: ") + e.what());
+  }
+  for (const Input& in : inputs)
+    if (!in.ok) return fail(in.error);  // `output` removes its temporary file
+
+  const int rowsFd = !outputPath.empty() ? output.fd() : json ? -1 : STDOUT_FILENO;
+  RowWriter writer(rowsFd);
+  if (rowsFd >= 0) writer.Text(kOutputHeader);
+  const Comparison result =
+      Merger(inputs[0].table, inputs[1].table, rowsFd >= 0 ? &writer : nullptr).Run();
+  if (rowsFd >= 0 && !writer.Flush())
+    return fail(std::string("cannot write the differences to ") +
+                (outputPath.empty() ? "standard output" : "'" + outputPath + "'") + ": " +
+                std::strerror(writer.error()));
+  if (!outputPath.empty() && !output.Commit(&error)) return fail(error);
+
+  uint64_t differences = 0;
+  for (const KindStats& k : result.kinds) differences += k.count;
+  const DumpTable& oldTable = inputs[0].table;
+  const DumpTable& newTable = inputs[1].table;
+  const bool idsDiffer = oldTable.rows() > 0 && newTable.rows() > 0 &&
+                         oldTable.mountPathId() != newTable.mountPathId();
+
+  if (json) {
+    nlohmann::ordered_json summary;
+    summary["old"] = FileJson(paths[0], oldTable);
+    summary["new"] = FileJson(paths[1], newTable);
+    summary["mountPathIdsDiffer"] = idsDiffer;
+    summary["same"] = differences == 0;
+    summary["differences"] = differences;
+    for (int k = 0; k < kKinds; ++k) summary["kinds"][kKindNames[k]] = KindJson(result.kinds[k]);
+    summary["topMissingVolumes"] = nlohmann::ordered_json::array();
+    for (const VolumeStats& v : result.top) {
+      nlohmann::ordered_json volume = {{"volumeId", v.volumeId}};
+      for (int k = 0; k < kKinds; ++k) volume[kKindNames[k]] = KindJson(v.kinds[k]);
+      summary["topMissingVolumes"].push_back(volume);
+    }
+    summary["output"] = outputPath.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputPath);
+    const std::string text = summary.dump() + "\n";
+    if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0)
+      return fail(std::string("cannot write the summary: ") + std::strerror(errno));
+    return differences == 0 ? 0 : 1;
+  }
+
+  std::string text = FileLine("OLD", paths[0], oldTable) + FileLine("NEW", paths[1], newTable);
+  if (idsDiffer)
+    text += "the mount path ids differ (" + std::to_string(oldTable.mountPathId()) + " and " +
+            std::to_string(newTable.mountPathId()) +
+            "): chunks are matched by volume id and chunk id only\n";
+  if (differences == 0) {
+    text += "no differences: the same chunks with the same sizes and flags\n";
+  } else {
+    text += std::to_string(differences) + " differences:";
+    for (int k = 0; k < kKinds; ++k)
+      text += std::string(k == 0 ? " " : "; ") + KindText(static_cast<Kind>(k), result.kinds[k]);
+    text += "\n";
+  }
+  if (!result.top.empty()) {
+    text += "volumes with the most bytes missing:\n";
+    for (const VolumeStats& v : result.top) {
+      text += "  volume " + std::to_string(v.volumeId) + ":";
+      for (int k = 0; k < kKinds; ++k)
+        if (v.kinds[k].count > 0)
+          text += std::string(k == 0 ? " " : "; ") + KindText(static_cast<Kind>(k), v.kinds[k]);
+      text += "\n";
+    }
+  }
+  fputs(text.c_str(), stderr);
+  return differences == 0 ? 0 : 1;
+}
+
+}  // namespace tzcli
