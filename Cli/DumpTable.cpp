@@ -270,48 +270,13 @@ bool DumpTable::Load(std::atomic<uint64_t>* progress, std::string* error) {
   try {
     // Every row takes at least kShortestRow bytes of the file.
     if (m_fileSize > 0) m_records.Reserve(static_cast<size_t>(m_fileSize / kShortestRow + 1));
-    return m_fileSize > 0 ? LoadMapped(progress, error) : LoadByReading(progress, error);
+    // Read, not mapped: a mapped file that another process truncates while
+    // it is parsed would end the program with SIGBUS instead of an error.
+    return LoadByReading(progress, error);
   } catch (const std::bad_alloc&) {
     *error = m_label + " '" + m_path + "': out of memory after " + std::to_string(rows()) + " rows";
     return false;
   }
-}
-
-bool DumpTable::LoadMapped(std::atomic<uint64_t>* progress, std::string* error) {
-  const size_t size = static_cast<size_t>(m_fileSize);
-  void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, m_fd, 0);
-  if (map == MAP_FAILED) return LoadByReading(progress, error);
-  const char* const begin = static_cast<const char*>(map);
-  madvise(map, size, MADV_SEQUENTIAL);  // a hint: read ahead, drop behind
-  const char* lastNl = static_cast<const char*>(memrchr(begin, '\n', size));
-  const char* const stop = lastNl == nullptr ? begin : lastNl + 1;
-  uint64_t line = 0;
-  bool ok = true;
-  // A piece at a time, each ending at a line end; the pages of a piece are
-  // let go once it is taken, so the file never adds much to the memory used.
-  constexpr size_t kPiece = 16u << 20;
-  const char* released = begin;
-  for (const char* p = begin; ok && p < stop;) {
-    const char* end = stop;
-    if (static_cast<size_t>(stop - p) > kPiece) {
-      end = static_cast<const char*>(std::memchr(p + kPiece, '\n', static_cast<size_t>(stop - p - kPiece)));
-      end = end == nullptr ? stop : end + 1;
-    }
-    ok = ParseLines(p, end, &line, error);
-    progress->fetch_add(static_cast<uint64_t>(end - p), std::memory_order_relaxed);
-    p = end;
-    const char* upTo = begin + (static_cast<size_t>(p - begin) & ~static_cast<size_t>(4095));
-    if (upTo > released) {
-      madvise(const_cast<char*>(released), static_cast<size_t>(upTo - released), MADV_DONTNEED);
-      released = upTo;
-    }
-  }
-  if (ok && stop < begin + size) {
-    *error = CutShort(line + 1, stop, static_cast<size_t>(begin + size - stop));
-    ok = false;
-  }
-  munmap(map, size);
-  return ok;
 }
 
 bool DumpTable::LoadByReading(std::atomic<uint64_t>* progress, std::string* error) {

@@ -113,7 +113,6 @@ class DumpTable {
   // Takes the lines of [p, stop), which ends in '\n': the header when no line
   // has been taken yet, then rows. `*line` counts the lines taken.
   bool ParseLines(const char* p, const char* stop, uint64_t* line, std::string* error);
-  bool LoadMapped(std::atomic<uint64_t>* progress, std::string* error);
   bool LoadByReading(std::atomic<uint64_t>* progress, std::string* error);
   // The message for a last line `text` without a line end.
   std::string CutShort(uint64_t line, const char* text, size_t size) const;
