@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libpugixml-dev
   clang libclang-rt-14-dev
   curl rclone strace valgrind time binutils python3
+  liburing-dev libfuse3-dev fuse3 fd-find gdu
 )
 missing=()
 for p in "${packages[@]}"; do
