@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "DumpFile.h"
 #include "EvDebug.h"
 #include "ReconDetail.h"
 

@@ -23,7 +23,13 @@ class TZHOST_API CJwError {
 
   bool IsError() const { return m_code < 0; }
   int Code() const { return m_code; }
-  bool IsNotFound() const { return m_code == JW_ERR_NOT_FOUND; }
+  // True when the error says that the named file, object or folder does not
+  // exist. This is the one place where a host maps its own "no such entry"
+  // result: the library tells an absent marker or label (a plain volume, a
+  // volume that is not its to read) from a look-up that failed only through
+  // this call, never through a code of its own. A host defines it in its
+  // library, beside the code that makes its errors.
+  bool IsNotFound() const;
   // A readable description: the code and the detail text.
   std::string AsString() const;
 

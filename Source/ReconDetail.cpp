@@ -10,13 +10,12 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "EvDebug.h"
 
 namespace tzrecon {
-
-const char kDumpHeader[] = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
-static_assert(sizeof(kDumpHeader) - 1 == kDumpHeaderSize, "the dump header is 61 bytes");
 
 namespace {
 
@@ -172,28 +171,6 @@ bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chu
   return true;
 }
 
-size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
-                 uint64_t size, bool singleInstanced) {
-  char* p = out;
-  char* const last = out + kMaxRowSize;
-  p = std::to_chars(p, last, mountPathId).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  p = std::to_chars(p, last, volumeId).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  p = std::to_chars(p, last, chunkId).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  p = std::to_chars(p, last, size).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  *p++ = singleInstanced ? '1' : '0';
-  *p++ = '\r';
-  *p++ = '\n';
-  return static_cast<size_t>(p - out);
-}
-
 namespace {
 
 // O_NOATIME is refused (EPERM) on files the process does not own unless it
@@ -231,41 +208,19 @@ long ReadUpTo(int fd, void* buffer, size_t length) {
   return static_cast<long>(done);
 }
 
-FILE* CreateDumpFile(const std::string& path) {
-  // O_NOFOLLOW: the dump's name is predictable, and a link planted at it in a
-  // shared folder must not make us truncate another file. O_NONBLOCK keeps a
-  // FIFO at the name from stalling the open; it is refused below.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                0666);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return nullptr;
+void ReportException(EvDebug& debug, const char* tag, const char* what) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc& e) {
+      debug.DebugLvl(tag, -1, "Error :: Ran out of memory while %s (%s)", what, e.what());
+    } catch (const std::exception& e) {
+      debug.DebugLvl(tag, -1, "Error :: Unexpected failure while %s (%s)", what, e.what());
+    } catch (...) {
+      debug.DebugLvl(tag, -1, "Error :: Unexpected failure while %s (unknown exception)", what);
+    }
+  } catch (...) {
   }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return nullptr;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE* file = fdopen(fd, "wb");
-  if (!file) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return nullptr;
-  }
-  // The stream's own buffer (one block of the file system) gathers some
-  // hundred rows into each write.
-  return file;
-}
-
-bool WriteDump(FILE* file, const void* data, size_t size) {
-  return fwrite_unlocked(data, 1, size, file) == size;
 }
 
 }  // namespace tzrecon

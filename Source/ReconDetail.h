@@ -1,5 +1,5 @@
 // Internals shared by the two listers: decimal ids, chunk path reading, the
-// media label and trailer formats, rows, and the file calls of the disk walk.
+// media label and trailer formats, and the file calls of the disk walk.
 // Not installed and not exported.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 class EvDebug;
 
@@ -18,9 +19,6 @@ constexpr size_t kLabelCopyIdOffset = 1007;
 constexpr size_t kLabelReadSize = 1551;
 // A chunk map trailer's records lie in its first 1024 bytes.
 constexpr size_t kTrailerReadSize = 1024;
-
-extern const char kDumpHeader[];  // 61 bytes, CR LF included
-constexpr size_t kDumpHeaderSize = 61;
 
 enum class Decimal { kOk, kNoDigits, kOutOfRange };
 
@@ -73,12 +71,6 @@ int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end
 bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chunkId,
                           EvDebug& debug, const std::string& trailerPath);
 
-// Formats "%d, %d, %d, %llu, %d\r\n" into `out` (at least kMaxRowSize bytes)
-// and returns its length.
-constexpr size_t kMaxRowSize = 96;
-size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
-                 uint64_t size, bool singleInstanced);
-
 // Opens a file for reading without updating its access time where the
 // kernel permits, and without blocking on a FIFO. Returns -1 with errno set.
 int OpenForReading(const char* path);
@@ -88,12 +80,22 @@ int OpenForReadingAt(int folderFd, const char* name);
 // Returns the byte count, or -1 on an error before any byte arrived.
 long ReadUpTo(int fd, void* buffer, size_t length);
 
-// Creates (or truncates) the dump file for writing. A symbolic link at its
-// name and anything but a regular file are refused. Returns null with errno
-// set on failure.
-FILE* CreateDumpFile(const std::string& path);
+// Logs the exception being handled as a level -1 failure of `what` under
+// `tag`, naming what ran out when it is memory. Never throws: a log line that
+// cannot be written for want of memory is dropped.
+void ReportException(EvDebug& debug, const char* tag, const char* what) noexcept;
 
-// Writes `size` bytes to the dump; false when the stream reports a failure.
-bool WriteDump(FILE* file, const void* data, size_t size);
+// Runs `operation` and returns its result; an exception that leaves it is
+// reported and gives false. The host calls the library's entry points as
+// functions that do not throw: no exception may pass them.
+template <typename Operation>
+bool Guarded(EvDebug& debug, const char* tag, const char* what, Operation&& operation) noexcept {
+  try {
+    return std::forward<Operation>(operation)();
+  } catch (...) {
+    ReportException(debug, tag, what);
+    return false;
+  }
+}
 
 }  // namespace tzrecon

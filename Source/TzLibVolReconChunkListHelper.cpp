@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "JwFile.h"
+#include "DumpFile.h"
 #include "ReconDetail.h"
 #include "TzpiFileSystemAgent.h"
 
@@ -36,68 +37,22 @@ std::string TrailerPath(const std::string& chunkPath, const ChunkPathParts& part
   return path;
 }
 
-// Opens the dump file and writes its header. Logs and returns null when the
-// file cannot be created or the header cannot be written (the file stays).
-// Rows are small: a large stream buffer gathers thousands of them into each
-// write. The buffer must outlive the stream; its owner frees it after the
-// close.
-constexpr size_t kDumpBufferSize = 1 << 20;
-
-FILE* StartDump(EvDebug& debug, const std::string& dumpFileName,
-                std::unique_ptr<char[]>& buffer) {
-  FILE* file = tzrecon::CreateDumpFile(dumpFileName);
-  if (file != nullptr) {
-    buffer.reset(new (std::nothrow) char[kDumpBufferSize]);
-    if (buffer) setvbuf(file, buffer.get(), _IOFBF, kDumpBufferSize);
-  }
-  if (file == nullptr) {
-    debug.DebugLvl(kDumpTag, -1, "Error :: Cannot create the dump file [%s]", dumpFileName.c_str());
-    return nullptr;
-  }
-  if (!tzrecon::WriteDump(file, tzrecon::kDumpHeader, tzrecon::kDumpHeaderSize)) {
-    debug.DebugLvl(kDumpTag, -1, "Error :: Failed to write the dump file [%s], error=%s",
-                   dumpFileName.c_str(), strerror(errno));
-    fclose(file);
-    return nullptr;
-  }
-  return file;
-}
-
-// Closes the dump file. A failing close (the last rows could not be written:
-// a full disk, a file size limit) fails the dump.
-bool FinishDump(EvDebug& debug, FILE* file, const std::string& dumpFileName, bool walked) {
-  const bool flushed = fflush(file) == 0 && !ferror(file);
-  const int flushErrno = errno;
-  const bool closed = fclose(file) == 0;
-  if (!flushed || !closed) {
-    debug.DebugLvl(kDumpTag, -1, "Error :: Failed to write the dump file [%s], error=%s",
-                   dumpFileName.c_str(), strerror(flushed ? errno : flushErrno));
-    return false;
-  }
-  return walked;
-}
-
 // Appends one row; a failed write fails the walk.
-bool WriteRow(EvDebug& debug, const char* tag, FILE* file, const std::string& dumpFileName,
-              int mountPathId, const ChunkPathParts& parts, uint64_t size, bool si) {
-  char row[tzrecon::kMaxRowSize];
-  const size_t length = tzrecon::FormatRow(row, mountPathId, parts.volumeId, parts.chunkId, size, si);
-  if (!tzrecon::WriteDump(file, row, length)) {
-    debug.DebugLvl(tag, -1, "Error :: Failed to write the dump file [%s], error=%s",
-                   dumpFileName.c_str(), strerror(errno));
-    return false;
-  }
-  return true;
+bool WriteRow(EvDebug& debug, const char* tag, tzrecon::DumpFile* dump, int mountPathId,
+              const ChunkPathParts& parts, uint64_t size, bool si) {
+  return dump != nullptr &&
+         dump->WriteRow(debug, tag, mountPathId, parts.volumeId, parts.chunkId, size, si);
 }
 
 // The dump driver of both listers: refuses an unset traverse mode or file
 // name, creates the file with its header, runs the walk, and closes the
-// file whatever the walk returned. The stream lives in `dumpFile` while the
-// walk runs.
+// file whatever the walk returned. While the walk runs the lister reaches
+// the file through `stream` and `active`; both are cleared however the walk
+// ends, before the file object closes the stream.
 template <typename Walk>
 bool DriveDump(EvDebug& debug, MountPathTraverseMode mode, const std::string& mountPath,
-               std::string dumpFileName, std::string& storedName, FILE*& dumpFile,
-               std::unique_ptr<char[]>& buffer, Walk walk) {
+               std::string dumpFileName, std::string& storedName, FILE*& stream,
+               tzrecon::DumpFile*& active, Walk walk) {
   if (mode == MOUNT_PATH_TRAVERSE_NOT_SET) {
     debug.DebugLvl(kDumpTag, -1, "Error :: Traverse mode is not set for mount path [%s]",
                    mountPath.c_str());
@@ -108,17 +63,22 @@ bool DriveDump(EvDebug& debug, MountPathTraverseMode mode, const std::string& mo
     return false;
   }
   storedName = std::move(dumpFileName);
-  dumpFile = StartDump(debug, storedName, buffer);
-  if (dumpFile == nullptr) {
-    buffer.reset();
-    return false;
-  }
+  tzrecon::DumpFile file;
+  if (!file.Create(debug, kDumpTag, storedName)) return false;
+  struct Attachment {
+    FILE*& stream;
+    tzrecon::DumpFile*& active;
+    ~Attachment() {
+      stream = nullptr;
+      active = nullptr;
+    }
+  } attachment{stream, active};
+  stream = file.Stream();
+  active = &file;
   const bool walked = walk();
-  FILE* file = dumpFile;
-  dumpFile = nullptr;
-  const bool result = FinishDump(debug, file, storedName, walked);
-  buffer.reset();
-  return result;
+  stream = nullptr;
+  active = nullptr;
+  return file.Close(debug, kDumpTag) && walked;
 }
 
 // The length of the mount path with its trailing "/".
@@ -186,8 +146,11 @@ void ChunkListHelper::Initialize() {
 }
 
 bool ChunkListHelper::Dump(std::string dumpFileName) {
-  return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName), m_dumpFileName,
-                   m_dumpFile, m_dumpBuffer, [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
+  return tzrecon::Guarded(m_debug, kDumpTag, "writing the dump", [&] {
+    return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName),
+                     m_dumpFileName, m_dumpFile, m_dump,
+                     [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
+  });
 }
 
 bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
@@ -243,10 +206,13 @@ bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyI
   return true;
 }
 
+// Logs nothing: the walk's own check reports a marker that cannot be
+// examined.
 bool ChunkListHelper::IsSIVolume(std::string volumePath) {
-  bool si = false;
-  CheckSIMarker(volumePath, si);
-  return si;
+  EnsureTrailingSlash(volumePath);
+  volumePath += kSIMarker;
+  struct stat status;
+  return !CJwFile::Stat(volumePath.c_str(), status).IsError();
 }
 
 bool ChunkListHelper::CheckSIMarker(const std::string& volumePath, bool& singleInstanced) {
@@ -390,8 +356,7 @@ bool ChunkListHelper::OnChunk(std::string chunkPath) {
   const uint64_t size = GetFileSize(std::move(chunkPath));
   if (!VerifyVolumeAndChunkIdFromCMT(std::move(trailerPath), parts.volumeId, parts.chunkId))
     return true;
-  return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
-                  m_isSIVolume);
+  return WriteRow(m_debug, kTag, m_dump, m_mountPathId, parts, size, m_isSIVolume);
 }
 
 uint64_t ChunkListHelper::GetFileSize(std::string path) {
@@ -454,17 +419,35 @@ CloudChunkListHelper::CloudChunkListHelper(std::string mountPath, int mountPathI
       m_traverseMode(traverseMode),
       m_debug(nullptr),
       m_dumpFile(nullptr),
-      m_isSIVolume(false),
-      m_cloudFS(nullptr) {}
+      m_isSIVolume(false) {}
 
-CloudChunkListHelper::~CloudChunkListHelper() {
-  if (m_cloudFS != nullptr) {
-    delete m_cloudFS;
-    m_cloudFS = nullptr;
-  }
+CloudChunkListHelper::~CloudChunkListHelper() { ReleaseComponents(); }
+
+void CloudChunkListHelper::ReleaseComponents() {
+  m_initialized = false;
+  // The file interface before the interface that made it.
+  m_fileInterface.reset();
+  m_fsInterface.reset();
+  m_cloudFS.reset();
+}
+
+bool CloudChunkListHelper::CheckInitialized(const char* tag) {
+  if (m_initialized) return true;
+  m_debug.DebugLvl(tag, -1, "Error :: CloudChunkListHelper is not initialized");
+  return false;
 }
 
 bool CloudChunkListHelper::init() {
+  static const char kTag[] = "init";
+  ReleaseComponents();
+  const bool opened = tzrecon::Guarded(m_debug, kTag, "opening the cloud file system",
+                                       [this] { return OpenComponents(); });
+  if (!opened) ReleaseComponents();
+  m_initialized = opened;
+  return opened;
+}
+
+bool CloudChunkListHelper::OpenComponents() {
   static const char kTag[] = "init";
   std::string mountPathRoot;
   {
@@ -492,24 +475,24 @@ bool CloudChunkListHelper::init() {
 
   m_fsInterface.reset(CFSInterface::GetFSInterfaceInstance(m_initParams));
   if (m_fsInterface) m_fileInterface.reset(m_fsInterface->GetFileInterface());
-  m_cloudFS = new (std::nothrow) CCloudFS(m_initParams);
-  // Every volume check reads its label through the file interface: a
-  // component that gives none cannot serve this lister.
-  if (m_cloudFS == nullptr || !m_fileInterface) {
+  // A component that opens no store gives no interface; every volume check
+  // reads its label through the file interface, so without one the lister
+  // cannot serve.
+  if (m_fileInterface) m_cloudFS.reset(new (std::nothrow) CCloudFS(m_initParams));
+  if (!m_cloudFS) {
     m_debug.DebugLvl(kTag, 2, "failed to intialize cloudFS fro mountpath[%d]", m_mountPathId);
     return false;
   }
-  m_initialized = true;
   return true;
 }
 
 bool CloudChunkListHelper::Dump(std::string dumpFileName) {
-  if (!m_initialized) {
-    m_debug.DebugLvl(kDumpTag, -1, "Error :: CloudChunkListHelper is not initialized");
-    return false;
-  }
-  return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName), m_dumpFileName,
-                   m_dumpFile, m_dumpBuffer, [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
+  if (!CheckInitialized(kDumpTag)) return false;
+  return tzrecon::Guarded(m_debug, kDumpTag, "writing the dump", [&] {
+    return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName),
+                     m_dumpFileName, m_dumpFile, m_dump,
+                     [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
+  });
 }
 
 bool CloudChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyId) {
@@ -519,10 +502,7 @@ bool CloudChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int 
                      m_mountPath.c_str());
     return false;
   }
-  if (m_cloudFS == nullptr) {
-    m_debug.DebugLvl(kVolumesTag, -1, "Error :: CloudChunkListHelper is not initialized");
-    return false;
-  }
+  if (!CheckInitialized(kVolumesTag)) return false;
   std::vector<std::string> fileNames, folderNames;
   // The listing is asked for with the path exactly as received.
   CJwError error = m_cloudFS->ListDirectory(mountPath, fileNames, folderNames);
@@ -557,14 +537,20 @@ bool CloudChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int 
   return true;
 }
 
+// Logs nothing: the walk's own check reports a store that fails.
 bool CloudChunkListHelper::IsSIVolume(std::string volumePath) {
-  bool si = false;
-  CheckSIMarker(volumePath, si);
-  return si;
+  if (!m_initialized) return false;
+  EnsureTrailingSlash(volumePath);
+  volumePath += kSIMarker;
+  bool exists = false;
+  const CJwError error = m_cloudFS->FileExists(volumePath, exists);
+  return exists && !error.IsError();
 }
 
 CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckSIMarker(const std::string& volumePath,
                                                                       bool& singleInstanced) {
+  singleInstanced = false;
+  if (!CheckInitialized(kVolumesTag)) return VolumeCheck::kStoreFailed;
   std::string markerPath = volumePath;
   EnsureTrailingSlash(markerPath);
   markerPath += kSIMarker;
@@ -589,11 +575,7 @@ CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckCopyId(const std::s
   std::string labelPath = volumePath;
   EnsureTrailingSlash(labelPath);
   labelPath += kMediaLabel;
-  if (!m_fileInterface) {
-    m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
-                     labelPath.c_str());
-    return VolumeCheck::kStoreFailed;
-  }
+  if (!CheckInitialized(kVerifyVolumeTag)) return VolumeCheck::kStoreFailed;
   // An absent label means the volume is not ours to read; any other failure
   // is the store's, and skipping the volume would hide its chunks.
   CJwError error = m_fileInterface->Open(labelPath, 0, 256, 0);
@@ -622,10 +604,7 @@ CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckCopyId(const std::s
 
 bool CloudChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
   static const char kTag[] = "CloudChunkListHelper::EnumerateChunkFolders";
-  if (m_cloudFS == nullptr) {
-    m_debug.DebugLvl(kTag, -1, "Error :: CloudChunkListHelper is not initialized");
-    return false;
-  }
+  if (!CheckInitialized(kTag)) return false;
   std::vector<std::string> fileNames, folderNames;
   CJwError error = m_cloudFS->ListDirectory(volumePath, fileNames, folderNames);
   EnsureTrailingSlash(volumePath);
@@ -664,11 +643,11 @@ bool CloudChunkListHelper::OnChunk(std::string chunkPath) {
       break;
   }
   const uint64_t size = GetFileSize(std::move(chunkPath));
-  return WriteRow(m_debug, kTag, m_dumpFile, m_dumpFileName, m_mountPathId, parts, size,
-                  m_isSIVolume);
+  return WriteRow(m_debug, kTag, m_dump, m_mountPathId, parts, size, m_isSIVolume);
 }
 
 uint64_t CloudChunkListHelper::GetFileSize(std::string chunkPath) {
+  if (!CheckInitialized(kFileSizeTag)) return 0;
   struct stat status;
   std::memset(&status, 0, sizeof status);
   CJwError error = m_cloudFS->Stat(chunkPath, status);
@@ -682,11 +661,7 @@ uint64_t CloudChunkListHelper::GetFileSize(std::string chunkPath) {
 
 bool CloudChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,
                                                          int chunkId) {
-  if (!m_fileInterface) {
-    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
-                     trailerPath.c_str());
-    return false;
-  }
+  if (!CheckInitialized(kTrailerTag)) return false;
   CJwError error = m_fileInterface->Open(trailerPath, 0, 256, 0);
   if (error.IsError()) {
     m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",

@@ -15,6 +15,10 @@
 #include "EvDebug.h"
 #include "TzLibVolReconExport.h"
 
+namespace tzrecon {
+class DumpFile;
+}
+
 enum MountPathTraverseMode : int {
   MOUNT_PATH_TRAVERSE_NOT_SET = 0,
   MOUNT_PATH_TRAVERSE_NON_SI = 1,  // volumes without the single-instance marker
@@ -72,7 +76,7 @@ class TZRECON_API ChunkListHelper {
   // opened relative to it rather than by their whole paths.
   int m_volumeFolderFd = -1;
   std::string m_volumeFolderPath;
-  std::unique_ptr<char[]> m_dumpBuffer;  // the dump stream's buffer
+  tzrecon::DumpFile* m_dump = nullptr;  // the dump being written, while Dump runs
 };
 
 class TZRECON_API CloudChunkListHelper {
@@ -84,7 +88,9 @@ class TZRECON_API CloudChunkListHelper {
   CloudChunkListHelper(const CloudChunkListHelper&) = delete;
   CloudChunkListHelper& operator=(const CloudChunkListHelper&) = delete;
 
-  // Looks the mount path up again and opens the cloud file system.
+  // Looks the mount path up again and opens the cloud file system. A second
+  // call releases what the first opened and opens it anew; after a failed
+  // call the lister holds nothing and refuses to dump.
   bool init();
   bool Dump(std::string dumpFileName);
 
@@ -111,6 +117,10 @@ class TZRECON_API CloudChunkListHelper {
   enum class VolumeCheck { kPass, kSkip, kStoreFailed };
   VolumeCheck CheckSIMarker(const std::string& volumePath, bool& singleInstanced);
   VolumeCheck CheckCopyId(const std::string& volumePath, unsigned int copyId);
+  bool OpenComponents();
+  void ReleaseComponents();
+  // Logs under `tag` and returns false when init has not succeeded.
+  bool CheckInitialized(const char* tag);
 
   std::string m_mountPath;
   std::string m_userName;
@@ -129,9 +139,9 @@ class TZRECON_API CloudChunkListHelper {
   EvDebug m_debug;
   FILE* m_dumpFile;
   bool m_isSIVolume;
-  CCloudFS* m_cloudFS;
+  std::unique_ptr<CCloudFS> m_cloudFS;
   std::unique_ptr<CFSInterface> m_fsInterface;
   std::unique_ptr<CFileInterface> m_fileInterface;
   CFSInitParams m_initParams;
-  std::unique_ptr<char[]> m_dumpBuffer;  // the dump stream's buffer
+  tzrecon::DumpFile* m_dump = nullptr;  // the dump being written, while Dump runs
 };

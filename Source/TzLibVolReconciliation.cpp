@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "JwFile.h"
+#include "ReconDetail.h"
 #include "TzLibVolReconChunkListHelper.h"
 #include "TzpiFileSystemAgent.h"
 
@@ -45,108 +46,112 @@ TzLibVolReconsiliation::~TzLibVolReconsiliation() = default;
 
 bool TzLibVolReconsiliation::CreateMultipleDumps(_TzLibVolReconInputParams& params) {
   static const char kTag[] = "TzLibVolReconsiliation::CreateMultipleDumps";
-  const uint32_t flags = params.dumpFlags;
+  // The host calls this as a function that does not throw.
+  return tzrecon::Guarded(m_debug, kTag, "running the requested dumps", [&] {
+    const uint32_t flags = params.dumpFlags;
 
-  if (params.dumpPath.empty() || params.copyId == -1) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Dump path or SP copy id is not set.");
-    return false;
-  }
-  if (params.dumpPath.back() != '/') params.dumpPath.push_back('/');
+    if (params.dumpPath.empty() || params.copyId == -1) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Dump path or SP copy id is not set.");
+      return false;
+    }
+    if (params.dumpPath.back() != '/') params.dumpPath.push_back('/');
 
-  if (flags == 0) {
-    m_debug.DebugLvl(kTag, -1,
-                     "No Dump flags set. Set one or more flags to get chunk lister, primary or "
-                     "secondary SIDB dump.");
-    m_debug.DebugLvl(kTag, -1, "Doing nothing as dump flag is not set");
-    return false;
-  }
-  if ((flags & DUMP_CHUNK_LISTER) && !GetChunkListerDump(params)) return false;
-  if ((flags & DUMP_SIDB_PRIMARY) && !GetSIDBPrimaryDump(params)) return false;
-  if ((flags & DUMP_SIDB_SECONDARY) && !GetSIDBSecondaryDump(params)) return false;
-  return true;
+    if (flags == 0) {
+      m_debug.DebugLvl(kTag, -1,
+                       "No Dump flags set. Set one or more flags to get chunk lister, primary or "
+                       "secondary SIDB dump.");
+      m_debug.DebugLvl(kTag, -1, "Doing nothing as dump flag is not set");
+      return false;
+    }
+    if ((flags & DUMP_CHUNK_LISTER) && !GetChunkListerDump(params)) return false;
+    if ((flags & DUMP_SIDB_PRIMARY) && !GetSIDBPrimaryDump(params)) return false;
+    if ((flags & DUMP_SIDB_SECONDARY) && !GetSIDBSecondaryDump(params)) return false;
+    return true;
+  });
 }
 
 bool TzLibVolReconsiliation::GetChunkListerDump(_TzLibVolReconInputParams& params) {
   static const char kTag[] = "TzLibVolReconsiliation::GetChunkListerDump";
-
-  if (params.chunkListInputs == nullptr) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Chunk list inputs is not set.");
-    return false;
-  }
-  if (params.dumpPath.empty() || params.copyId == -1) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Dump path or SP copy id is not set.");
-    return false;
-  }
-  if (params.dumpPath.back() != '/') params.dumpPath.push_back('/');
-
-  ChunkListInputs& inputs = *params.chunkListInputs;
-  const int copyId = params.copyId;
-  const std::string dumpFolder = params.dumpPath;
-  const int mountPathId = inputs.mountPathId;
-  const bool singleInstanced = inputs.isSingleInstanced;
-
-  std::string mountPathRoot;
-  int mountPathType = MOUNT_PATH_TYPE_DISK;
-  {
-    TZPI_FileSystemAgent agent;
-    std::string userName, password, unusedText;
-    int serverType = 0, unused1 = 0, unused2 = 0;
-    if (agent.getMagneticMountPathInfo(mountPathId, 2, mountPathRoot, userName, password,
-                                       mountPathType, serverType, unused1, unused2,
-                                       unusedText) != 1) {
-      m_debug.DebugLvl(kTag, -1,
-                       "Error :: Failed to fetch mountpath ID - [%d] info from registry, treating "
-                       "this as disk disabled",
-                       mountPathId);
+  return tzrecon::Guarded(m_debug, kTag, "writing the chunk lister dump", [&] {
+    if (params.chunkListInputs == nullptr) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Chunk list inputs is not set.");
       return false;
     }
-  }
-  const bool cloud = mountPathType == MOUNT_PATH_TYPE_CLOUD;
-  const MountPathTraverseMode mode =
-      singleInstanced ? MOUNT_PATH_TRAVERSE_SI : MOUNT_PATH_TRAVERSE_NON_SI;
-
-  // "<folder>ChunkLister_<copy id>_<mount path id>_<time>.csv", composed
-  // without a length limit: any folder the file system accepts will do.
-  const unsigned int now = static_cast<unsigned int>(static_cast<uint64_t>(time(nullptr)));
-  const std::string dumpFileName = dumpFolder + "ChunkLister_" + std::to_string(copyId) + "_" +
-                                   std::to_string(mountPathId) + "_" + std::to_string(now) + ".csv";
-  inputs.dumpFileName = dumpFileName;
-
-  m_debug.DebugLvl(kTag, 2, "Starting chunk lister dump with following parameters:");
-  m_debug.DebugLvl(kTag, 2, "Mount Path :: %s", mountPathRoot.c_str());
-  m_debug.DebugLvl(kTag, 2, "Mount Path Id :: %d", mountPathId);
-  m_debug.DebugLvl(kTag, 2, "Dump File Name :: %s", dumpFileName.c_str());
-  m_debug.DebugLvl(kTag, 2, "Copy Id :: %d", copyId);
-  m_debug.DebugLvl(kTag, 2, "Copy is :: %s Single Instanced", singleInstanced ? "" : "Not");
-
-  if (cloud) {
-    CloudChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode,
-                                params.cloudHostParam);
-    if (!lister.init()) {
-      m_debug.DebugLvl(kTag, -1, "Error :: Failed to initialize cloud chunk lister");
+    if (params.dumpPath.empty() || params.copyId == -1) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Dump path or SP copy id is not set.");
       return false;
     }
-    if (!lister.Dump(dumpFileName)) {
-      m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
-      return false;
-    }
-  } else {
-    ChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode);
-    if (!lister.Dump(dumpFileName)) {
-      m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
-      return false;
-    }
-  }
+    if (params.dumpPath.back() != '/') params.dumpPath.push_back('/');
 
-  const int64_t size = GetDumpFileSize(dumpFileName);
-  inputs.dumpFileSize = size;
-  if (size == 0) {
-    m_debug.DebugLvl(kTag, -1, "Error :: Failed to calculate the file size");
-    return false;
-  }
-  m_debug.DebugLvl(kTag, 2, "File size of [%s] is%lld", dumpFileName.c_str(),
-                   static_cast<long long>(size));
-  return true;
+    ChunkListInputs& inputs = *params.chunkListInputs;
+    const int copyId = params.copyId;
+    const std::string dumpFolder = params.dumpPath;
+    const int mountPathId = inputs.mountPathId;
+    const bool singleInstanced = inputs.isSingleInstanced;
+
+    std::string mountPathRoot;
+    int mountPathType = MOUNT_PATH_TYPE_DISK;
+    {
+      TZPI_FileSystemAgent agent;
+      std::string userName, password, unusedText;
+      int serverType = 0, unused1 = 0, unused2 = 0;
+      if (agent.getMagneticMountPathInfo(mountPathId, 2, mountPathRoot, userName, password,
+                                         mountPathType, serverType, unused1, unused2,
+                                         unusedText) != 1) {
+        m_debug.DebugLvl(kTag, -1,
+                         "Error :: Failed to fetch mountpath ID - [%d] info from registry, treating "
+                         "this as disk disabled",
+                         mountPathId);
+        return false;
+      }
+    }
+    const bool cloud = mountPathType == MOUNT_PATH_TYPE_CLOUD;
+    const MountPathTraverseMode mode =
+        singleInstanced ? MOUNT_PATH_TRAVERSE_SI : MOUNT_PATH_TRAVERSE_NON_SI;
+
+    // "<folder>ChunkLister_<copy id>_<mount path id>_<time>.csv", composed
+    // without a length limit: any folder the file system accepts will do.
+    const unsigned int now = static_cast<unsigned int>(static_cast<uint64_t>(time(nullptr)));
+    const std::string dumpFileName = dumpFolder + "ChunkLister_" + std::to_string(copyId) + "_" +
+                                     std::to_string(mountPathId) + "_" + std::to_string(now) + ".csv";
+    inputs.dumpFileName = dumpFileName;
+
+    m_debug.DebugLvl(kTag, 2, "Starting chunk lister dump with following parameters:");
+    m_debug.DebugLvl(kTag, 2, "Mount Path :: %s", mountPathRoot.c_str());
+    m_debug.DebugLvl(kTag, 2, "Mount Path Id :: %d", mountPathId);
+    m_debug.DebugLvl(kTag, 2, "Dump File Name :: %s", dumpFileName.c_str());
+    m_debug.DebugLvl(kTag, 2, "Copy Id :: %d", copyId);
+    m_debug.DebugLvl(kTag, 2, "Copy is :: %s Single Instanced", singleInstanced ? "" : "Not");
+
+    if (cloud) {
+      CloudChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode,
+                                  params.cloudHostParam);
+      if (!lister.init()) {
+        m_debug.DebugLvl(kTag, -1, "Error :: Failed to initialize cloud chunk lister");
+        return false;
+      }
+      if (!lister.Dump(dumpFileName)) {
+        m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
+        return false;
+      }
+    } else {
+      ChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode);
+      if (!lister.Dump(dumpFileName)) {
+        m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
+        return false;
+      }
+    }
+
+    const int64_t size = GetDumpFileSize(dumpFileName);
+    inputs.dumpFileSize = size;
+    if (size == 0) {
+      m_debug.DebugLvl(kTag, -1, "Error :: Failed to calculate the file size");
+      return false;
+    }
+    m_debug.DebugLvl(kTag, 2, "File size of [%s] is%lld", dumpFileName.c_str(),
+                     static_cast<long long>(size));
+    return true;
+  });
 }
 
 bool TzLibVolReconsiliation::GetSIDBPrimaryDump(_TzLibVolReconInputParams&) { return true; }

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "CloudStore.h"
@@ -15,44 +16,75 @@ std::shared_ptr<CloudStore> OpenCloudStore(const CFSInitParams& params,
                                            CJwError& error) {
   tzhost::MountPathEntry entry;
   std::string reason;
+  // The registry entry says which kind of store serves the mount path. One
+  // that cannot be read opens none: serving the mount path from whatever
+  // folder happens to share its name would list the wrong storage.
   if (!tzhost::LookupMountPath(params.mountPathId, entry, reason)) {
-    // Ignored on purpose: the folder store needs no settings, so a mount
-    // path without a usable registry entry is served from the folder that
-    // the init record names. The reason goes to the log at level 2.
-    EvDebug log;
-    log.DebugLvl("OpenCloudStore", 2,
-                 "No registry entry for mount path %d (%s); using the folder "
-                 "store on [%s]",
-                 params.mountPathId, reason.c_str(),
-                 params.host.hostPath.c_str());
-  } else if (!entry.endpoint.empty()) {
-#ifdef TZHOST_WITH_S3
-    std::shared_ptr<CloudStore> store = MakeS3Store(entry, error);
-    if (store == nullptr && !error.IsError())
-      error =
-          CJwError(JW_ERR_FAILED, "cannot open the S3 store of mount path " +
-                                      std::to_string(params.mountPathId));
-    return store;
-#else
-    error = CJwError(JW_ERR_FAILED, "S3 store not built: mount path " +
+    error = CJwError(JW_ERR_FAILED, "no cloud store for mount path " +
                                         std::to_string(params.mountPathId) +
-                                        " names the endpoint [" +
-                                        entry.endpoint + "]");
+                                        ": " + reason);
     return nullptr;
-#endif
   }
-  return MakeFolderStore(params.host.hostPath);
+  if (entry.endpoint.empty()) return MakeFolderStore(params.host.hostPath);
+#ifdef TZHOST_WITH_S3
+  std::shared_ptr<CloudStore> store = MakeS3Store(entry, error);
+  if (store == nullptr && !error.IsError())
+    error = CJwError(JW_ERR_FAILED, "cannot open the S3 store of mount path " +
+                                        std::to_string(params.mountPathId));
+  return store;
+#else
+  error = CJwError(JW_ERR_FAILED, "S3 store not built: mount path " +
+                                      std::to_string(params.mountPathId) +
+                                      " names the endpoint [" + entry.endpoint +
+                                      "]");
+  return nullptr;
+#endif
 }
 
 namespace {
+
+// A lister opens an interface and then a CCloudFS from the same init record;
+// both must use one store (one registry read, one HTTP client). The store
+// that the last interface of this thread opened is remembered here, weakly,
+// with the record it was opened for, and a CCloudFS made from an equal
+// record on the same thread shares it. Per thread, because a store serves
+// one thread at a time.
+struct LastStore {
+  std::string key;
+  std::weak_ptr<CloudStore> store;
+};
+thread_local LastStore t_lastStore;
+
+std::string StoreKey(const CFSInitParams& params) {
+  std::string key = std::to_string(params.mountPathId);
+  for (const std::string* part :
+       {&params.host.hostPath, &params.host.hostText, &params.user.userName,
+        &params.user.password}) {
+    key += '\0';
+    key += std::to_string(part->size());
+    key += ':';
+    key += *part;
+  }
+  key += '\0';
+  key += std::to_string(params.serverType);
+  return key;
+}
+
+void ReportStoreFailure(const CFSInitParams& params, const CJwError& error) {
+  EvDebug log;
+  log.DebugLvl("CFSInterface::GetFSInterfaceInstance", -1,
+               "Cannot open the cloud store of mount path %d: %s",
+               params.mountPathId, error.AsString().c_str());
+}
+
 
 // Reads one object at a time. Open fetches a window from the start of the
 // object, which serves every read that fits in it (media labels and chunk
 // map trailers are shorter), so such a read costs the store nothing.
 class StoreFileInterface : public CFileInterface {
  public:
-  explicit StoreFileInterface(const CFSInitParams& params)
-      : m_store(OpenCloudStore(params, m_storeError)) {}
+  explicit StoreFileInterface(std::shared_ptr<CloudStore> store)
+      : m_store(std::move(store)) {}
 
   CJwError Open(std::string path, int mode, int flags, int options) override;
   CJwError Close() override;
@@ -61,8 +93,7 @@ class StoreFileInterface : public CFileInterface {
  private:
   static constexpr size_t kWindow = 4096;
 
-  CJwError m_storeError;  // why m_store is null; declared before it
-  std::shared_ptr<CloudStore> m_store;
+  std::shared_ptr<CloudStore> m_store;  // never null
   bool m_open = false;
   std::string m_path;
   size_t m_windowLength = 0;  // below kWindow: the object is that short
@@ -72,7 +103,6 @@ class StoreFileInterface : public CFileInterface {
 CJwError StoreFileInterface::Open(std::string path, int /*mode*/, int /*flags*/,
                                   int /*options*/) {
   Close();
-  if (m_store == nullptr) return m_storeError;
   size_t length = 0;
   CJwError error = m_store->ReadPrefix(path, m_window, kWindow, length);
   if (error.IsError()) return error;
@@ -113,13 +143,14 @@ CJwError StoreFileInterface::Read(void* buffer, int length, int& bytesRead) {
 
 class StoreFSInterface : public CFSInterface {
  public:
-  explicit StoreFSInterface(const CFSInitParams& params) : m_params(params) {}
+  explicit StoreFSInterface(std::shared_ptr<CloudStore> store)
+      : m_store(std::move(store)) {}
   CFileInterface* GetFileInterface() override {
-    return new StoreFileInterface(m_params);
+    return new StoreFileInterface(m_store);
   }
 
  private:
-  CFSInitParams m_params;
+  std::shared_ptr<CloudStore> m_store;  // never null
 };
 
 }  // namespace
@@ -128,9 +159,19 @@ CFileInterface::~CFileInterface() {}
 
 CFSInterface::~CFSInterface() {}
 
+// Null when the store cannot be opened (the reason is logged): an interface
+// without a store would only fail later, at the first label it reads.
 CFSInterface* CFSInterface::GetFSInterfaceInstance(
     const CFSInitParams& params) {
-  return new StoreFSInterface(params);
+  CJwError error;
+  std::shared_ptr<CloudStore> store = OpenCloudStore(params, error);
+  if (store == nullptr) {
+    ReportStoreFailure(params, error);
+    return nullptr;
+  }
+  t_lastStore.key = StoreKey(params);
+  t_lastStore.store = store;
+  return new StoreFSInterface(std::move(store));
 }
 
 struct CCloudFS::Impl {
@@ -138,8 +179,11 @@ struct CCloudFS::Impl {
   std::shared_ptr<CloudStore> store;
 };
 
-CCloudFS::CCloudFS(const CFSInitParams& params) : m_impl(new Impl) {
-  m_impl->store = OpenCloudStore(params, m_impl->storeError);
+CCloudFS::CCloudFS(const CFSInitParams& params) : m_impl(nullptr) {
+  std::unique_ptr<Impl> impl(new Impl);
+  if (t_lastStore.key == StoreKey(params)) impl->store = t_lastStore.store.lock();
+  if (impl->store == nullptr) impl->store = OpenCloudStore(params, impl->storeError);
+  m_impl = impl.release();
 }
 
 CCloudFS::~CCloudFS() { delete m_impl; }

@@ -14,6 +14,10 @@ CJwError::CJwError(int code, std::string text)
     : m_code(code),
       m_detail(std::make_shared<const std::string>(std::move(text))) {}
 
+// The stand-in keeps absence apart as its own code (see FromErrno and the
+// cloud stores).
+bool CJwError::IsNotFound() const { return m_code == JW_ERR_NOT_FOUND; }
+
 // "error -2: stat failed for [/x/y]: No such file or directory (errno 2)"
 std::string CJwError::AsString() const {
   std::string text = IsError() ? "error " + std::to_string(m_code) : "success";

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,7 +88,9 @@ CJwError FolderStore::List(const std::string& path,
 
   const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return CJwError::FromErrno(errno, "open directory", path.c_str());
-  DIR* dir = fdopendir(fd);
+  // Closed however the listing ends, a failed allocation included.
+  const std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(fd), closedir);
+  DIR* const dir = stream.get();
   if (dir == nullptr) {
     const int err = errno;
     close(fd);
@@ -120,7 +123,6 @@ CJwError FolderStore::List(const std::string& path,
     }
     (folder ? folders : files).emplace_back(name);
   }
-  closedir(dir);
   if (error.IsError()) {
     files.clear();
     folders.clear();

@@ -26,6 +26,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #include "EvDebug.h"
@@ -52,8 +53,36 @@ int ConfiguredLevel() {
   return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
+// A line of fixed capacity, for a message composed when the heap has nothing
+// left to give: what does not fit is cut off, the line feed always fits.
+class FixedLine {
+ public:
+  void append(const char* text, size_t length) {
+    const size_t room = sizeof m_text - 1 - m_length;  // one byte kept for '\n'
+    if (length > room) length = room;
+    memcpy(m_text + m_length, text, length);
+    m_length += length;
+  }
+  FixedLine& operator+=(char c) {
+    append(&c, 1);
+    return *this;
+  }
+  FixedLine& operator+=(const char* text) {
+    append(text, strlen(text));
+    return *this;
+  }
+  void EndLine() { m_text[m_length++] = '\n'; }
+  const char* data() const { return m_text; }
+  size_t size() const { return m_length; }
+
+ private:
+  char m_text[1024];
+  size_t m_length = 0;
+};
+
 // Appends `length` bytes of `text` to `out`, escaped as described above.
-void AppendEscaped(std::string& out, const char* text, size_t length,
+template <typename Line>
+void AppendEscaped(Line& out, const char* text, size_t length,
                    bool escapeSpace) {
   static const char kHex[] = "0123456789abcdef";
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
@@ -85,7 +114,8 @@ void AppendEscaped(std::string& out, const char* text, size_t length,
 }
 
 // "2026-12-08T04:50:01.123456Z"
-void AppendTimestamp(std::string& out) {
+template <typename Line>
+void AppendTimestamp(Line& out) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   struct tm utc;
@@ -95,6 +125,21 @@ void AppendTimestamp(std::string& out) {
   length += static_cast<size_t>(snprintf(text + length, sizeof text - length,
                                          ".%06ldZ", now.tv_nsec / 1000));
   out.append(text, length);
+}
+
+// "<UTC time> <pid> <tid> <level> <tag> " and the message, escaped.
+template <typename Line>
+void ComposeLine(Line& line, const char* tag, int level, const char* text, size_t textLength) {
+  AppendTimestamp(line);
+  char ids[48];
+  const int idsLength = snprintf(ids, sizeof ids, " %d %d %d ", static_cast<int>(getpid()),
+                                 static_cast<int>(gettid()), level);
+  line.append(ids, static_cast<size_t>(idsLength));
+  // An empty tag would leave an empty field; "-" keeps the line parseable.
+  if (tag == nullptr || *tag == '\0') tag = "-";
+  AppendEscaped(line, tag, strlen(tag), true);
+  line += ' ';
+  AppendEscaped(line, text, textLength, false);
 }
 
 // Writes all of `data` to `fd`; false when the descriptor refuses it.
@@ -158,7 +203,8 @@ int EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
   if (!IsEnabled(level)) return 0;
 
   // Format into a stack buffer; only a message too long for it gets a heap
-  // string of its exact size.
+  // string of its exact size. A logger never throws: when the heap has no
+  // room, the line is composed on the stack and cut to fit.
   char small[512];
   std::string large;
   const char* text = small;
@@ -169,33 +215,36 @@ int EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
     va_copy(again, args);
     const int length = vsnprintf(small, sizeof small, format, args);
     if (length >= 0 && static_cast<size_t>(length) >= sizeof small) {
-      large.resize(static_cast<size_t>(length));
-      vsnprintf(large.data(), large.size() + 1, format, again);
-      text = large.data();
+      textLength = sizeof small - 1;
+      try {
+        large.resize(static_cast<size_t>(length));
+        vsnprintf(large.data(), large.size() + 1, format, again);
+        text = large.data();
+        textLength = static_cast<size_t>(length);
+      } catch (const std::bad_alloc&) {
+      }
+    } else if (length >= 0) {
+      textLength = static_cast<size_t>(length);
     }
     va_end(again);
     va_end(args);
     if (length < 0) return -1;
-    textLength = static_cast<size_t>(length);
   }
 
-  std::string line;
-  line.reserve(96 + textLength + textLength / 8);
-  AppendTimestamp(line);
-  char ids[48];
-  const int idsLength =
-      snprintf(ids, sizeof ids, " %d %d %d ", static_cast<int>(getpid()),
-               static_cast<int>(gettid()), level);
-  line.append(ids, static_cast<size_t>(idsLength));
-  // An empty tag would leave an empty field; "-" keeps the line parseable.
-  if (tag == nullptr || *tag == '\0') tag = "-";
-  AppendEscaped(line, tag, strlen(tag), true);
-  line += ' ';
-  AppendEscaped(line, text, textLength, false);
-  line += '\n';
-
-  if (!WriteAll(m_fileInstance->Descriptor(), line.data(), line.size()))
-    return -1;
+  const int fd = m_fileInstance->Descriptor();
+  try {
+    std::string line;
+    line.reserve(96 + textLength + textLength / 8);
+    ComposeLine(line, tag, level, text, textLength);
+    line += '\n';
+    if (!WriteAll(fd, line.data(), line.size())) return -1;
+    return static_cast<int>(line.size());
+  } catch (const std::bad_alloc&) {
+  }
+  FixedLine line;
+  ComposeLine(line, tag, level, text, textLength);
+  line.EndLine();
+  if (!WriteAll(fd, line.data(), line.size())) return -1;
   return static_cast<int>(line.size());
 }
 

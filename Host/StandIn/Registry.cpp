@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -155,11 +156,67 @@ std::string LineAndColumn(const std::string& text, size_t offset) {
          std::to_string(column) + ")";
 }
 
+// Removes the last member or element of a non-empty array or object.
+void RemoveLast(json& container) { container.erase(std::prev(container.end())); }
+
+// The last member or element of a non-empty array or object.
+json& Last(json& container) {
+  return container.is_array() ? container.back() : std::prev(container.end()).value();
+}
+
+bool IsNonEmptyContainer(const json& value) { return value.is_structured() && !value.empty(); }
+
+// Empties `root` without allocating. Destroying a json array or object that
+// holds anything allocates a work list, and an allocation that fails inside
+// a destructor ends the process; an empty one allocates nothing. So leaves
+// are removed from the bottom up, the path down kept in a fixed array (a
+// tree deeper than that is descended again for each leaf below it).
+void Dismantle(json& root) noexcept {
+  if (!root.is_structured()) return;
+  constexpr size_t kDepth = 128;
+  json* path[kDepth];
+  size_t depth = 0;
+  path[depth++] = &root;
+  while (depth > 0) {
+    json& node = *path[depth - 1];
+    if (node.empty()) {
+      --depth;
+      continue;
+    }
+    json* last = &Last(node);
+    if (!IsNonEmptyContainer(*last)) {
+      RemoveLast(node);
+      continue;
+    }
+    if (depth < kDepth) {
+      path[depth++] = last;
+      continue;
+    }
+    while (IsNonEmptyContainer(Last(*last))) last = &Last(*last);
+    RemoveLast(*last);
+  }
+}
+
+// A parsed document that is dismantled (see above) however its scope ends,
+// a parse that throws half-way included.
+struct Document {
+  json root;
+  Document() = default;
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+  ~Document() { Dismantle(root); }
+  void Parse(const std::string& text) {
+    nlohmann::detail::json_sax_dom_parser<json> builder(root, true);
+    json::sax_parse(text, &builder);
+  }
+};
+
 bool FindMountPathOrThrow(const std::string& text, const std::string& source,
                           int id, MountPathEntry& entry, std::string& error) {
-  json root;
+  Document document;
+  json& root = document.root;
   try {
-    root = json::parse(text);
+    document.Parse(text);
   } catch (const json::parse_error& e) {
     // e.what() quotes the text around the fault, which may be a password:
     // report the position only. e.byte counts from 1.

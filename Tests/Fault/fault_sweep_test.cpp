@@ -11,6 +11,8 @@
 // or a sanitizer report.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -255,6 +257,10 @@ TEST_P(FaultSweep, EveryCallFailedInTurnGivesACompleteOrAnnouncedOrFailedDump) {
                                    "--log", logPath};
   if (s.kind == Kind::kDiskSI) args.push_back("--single-instanced");
   const bool logFaults = std::string(s.target) == "log";
+  const std::string op = s.op;
+  const bool dumpWriteFault =
+      !logFaults && (op == "fwrite" || op == "fflush" || op == "fclose" || op == "devfull");
+  static const char kWriteFailure[] = "Error :: Failed to write the dump file [";
 
   // Runs one dump failing call `n` (0: none); returns the calls counted and
   // the faults injected.
@@ -307,6 +313,20 @@ TEST_P(FaultSweep, EveryCallFailedInTurnGivesACompleteOrAnnouncedOrFailedDump) {
                     << result.Describe();
       ++counts[static_cast<int>(Outcome::kViolation)];
       continue;
+    }
+    if (dumpWriteFault) {
+      // A write that fails is reported once, with its own error, however
+      // many writes and the close fail after it.
+      const std::string text = std::string("error=") +
+                               (std::string(s.op) == "devfull" ? strerror(ENOSPC) : strerror(s.error));
+      size_t lines = 0, withItsError = 0;
+      for (size_t at = logText.find(kWriteFailure); at != std::string::npos;
+           at = logText.find(kWriteFailure, at + 1)) {
+        ++lines;
+        withItsError += logText.compare(logText.find("error=", at), text.size(), text) == 0;
+      }
+      EXPECT_LE(lines, 1u) << ScenarioName(s) << ", call " << n << "\n" << logText;
+      EXPECT_EQ(withItsError, lines) << ScenarioName(s) << ", call " << n << "\n" << logText;
     }
     ++counts[static_cast<int>(v.outcome)];
     if (v.outcome == Outcome::kViolation)

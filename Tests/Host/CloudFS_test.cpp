@@ -222,12 +222,15 @@ TEST_F(CloudFS, StoreChoice) {
     const CJwError error = fs.FileExists(path, found);
     return error.IsError() ? error.AsString() : found ? "yes" : "no";
   };
-  // The root may end in "/"; without a registry entry the folder store
-  // still serves the root the init record names.
+  // The root may end in "/". Without a registry entry no store serves the
+  // mount path, not even a folder that the init record happens to name, and
+  // the component gives no interface.
   m_params.host.hostPath = m_root + "/";
   EXPECT_EQ(exists(Path("V_1")), "yes");
   m_params.mountPathId = 404;
-  EXPECT_EQ(exists(Path("V_1")), "yes");
+  EXPECT_NE(exists(Path("V_1")).find("no cloud store for mount path 404"), std::string::npos);
+  std::unique_ptr<CFSInterface> none(CFSInterface::GetFSInterfaceInstance(m_params));
+  EXPECT_EQ(none, nullptr);
   m_params.mountPathId = 9;
 
   tztest::WriteFile(m_registry, R"({"mountPaths": [{"id": 9, "type": 7,
@@ -239,6 +242,38 @@ TEST_F(CloudFS, StoreChoice) {
 #else
   EXPECT_NE(exists(Path("V_1")).find("S3 store not built"), std::string::npos);
 #endif
+}
+
+// One store serves a lister: the CCloudFS made from the same init record, on
+// the same thread, after the interface, shares the interface's store rather
+// than reading the registry again (here the registry has changed in between
+// and names an S3 endpoint that answers nothing). A store that cannot be
+// opened gives no interface at all.
+TEST_F(CloudFS, OneStorePerInterfaceAndNoInterfaceWithoutAStore) {
+  tztest::WriteFile(Path("V_1"), "");
+  const std::string unreachable = R"({"mountPaths": [{"id": 9, "type": 7,
+      "path": "bucket/lib9", "endpoint": "http://127.0.0.1:1", "user": "u", "password": "p"}]})";
+  {
+    std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(m_params));
+    ASSERT_NE(fs, nullptr);
+    tztest::WriteFile(m_registry, unreachable);
+    CCloudFS shared(m_params);
+    bool found = false;
+    EXPECT_FALSE(shared.FileExists(Path("V_1"), found).IsError());
+    EXPECT_TRUE(found);
+    // Another record is another store.
+    CFSInitParams other = m_params;
+    other.user.userName = "someone else";
+    CCloudFS separate(other);
+    found = false;
+    separate.FileExists(Path("V_1"), found);
+    EXPECT_FALSE(found);
+  }
+  // An S3 entry without credentials cannot be opened: no interface.
+  tztest::WriteFile(m_registry, R"({"mountPaths": [{"id": 9, "type": 7,
+      "path": "bucket/lib9", "endpoint": "http://127.0.0.1:1"}]})");
+  std::unique_ptr<CFSInterface> broken(CFSInterface::GetFSInterfaceInstance(m_params));
+  EXPECT_EQ(broken, nullptr);
 }
 
 }  // namespace

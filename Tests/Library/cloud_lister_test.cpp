@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -37,8 +38,11 @@ struct CloudDump : ::testing::Test {
          << extra << "}]}";
     tztest::WriteFile(registry, json.str());
   }
+  bool keepOldDump = false;  // otherwise each run starts without a dump file
+
   bool Run(MountPathTraverseMode mode = MOUNT_PATH_TRAVERSE_NON_SI, unsigned copyId = 7,
            const std::string& root = "") {
+    if (!keepOldDump) unlink(dumpFile.c_str());
     tztest::ConfigScope config(registry);
     CloudChunkListHelper lister(root.empty() ? lib.root : root, 5, copyId, mode, 0);
     if (!lister.init()) return false;
@@ -95,15 +99,31 @@ TEST_F(CloudDump, InitFailuresAreLevel2AndDumpThenRefuses) {
     EXPECT_TRUE(Logged("init", "Failed to fetch mountpath[6] info from registry", 2));
     CloudChunkListHelper neverInitialised(lib.root, 5, 7, MOUNT_PATH_TRAVERSE_NON_SI, 0);
   }
+  // A store that cannot be opened (an S3 entry without credentials) fails
+  // init, rather than the first listing of the dump.
+  Register(7, ", \"endpoint\": \"http://127.0.0.1:1\"");
+  {
+    tztest::ConfigScope config(registry);
+    CloudChunkListHelper lister(lib.root, 5, 7, MOUNT_PATH_TRAVERSE_NON_SI, 0);
+    EXPECT_FALSE(lister.init());
+    EXPECT_TRUE(Logged("init", "failed to intialize cloudFS fro mountpath[5]", 2)) << log.Dump();
+    EXPECT_FALSE(lister.Dump(dumpFile));
+  }
   EXPECT_FALSE(tztest::Exists(dumpFile));
 }
 
 TEST_F(CloudDump, ChecksComeBeforeTheFileIsTouched) {
   tztest::WriteFile(dumpFile, "old");
+  keepOldDump = true;
   EXPECT_FALSE(Run(MOUNT_PATH_TRAVERSE_NOT_SET));
   EXPECT_TRUE(Logged("ChunkListHelper::Dump",
                      "Error :: Traverse mode is not set for mount path [" + lib.root + "]"));
   EXPECT_EQ(Dump(), "old");
+  // A file at the name is never overwritten.
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Logged("ChunkListHelper::Dump", "Error :: Cannot create the dump file [" + dumpFile + "]"));
+  EXPECT_EQ(Dump(), "old");
+  keepOldDump = false;
   ASSERT_TRUE(Run());
   EXPECT_EQ(Dump(), kHeader);
 }
@@ -244,8 +264,83 @@ TEST_F(CloudDump, SameRowsAsTheDiskDumpOfTheSameLibrary) {
   ASSERT_TRUE(Run()) << log.Dump();
   const std::string cloud = Dump();
   ChunkListHelper disk(lib.root, 5, 7, MOUNT_PATH_TRAVERSE_NON_SI);
+  unlink(dumpFile.c_str());
   ASSERT_TRUE(disk.Dump(dumpFile));
   EXPECT_EQ(cloud.substr(0, kHeader.size()), kHeader);
   EXPECT_EQ(tztest::RowSet(cloud), tztest::RowSet(Dump()));
   EXPECT_EQ(tztest::DumpRows(cloud).size(), 125u);
+}
+
+// Every exported method of the cloud lister in every state a host can leave
+// it in: before init, after a failed init, after init twice, after Dump.
+// Without a successful init each gives false or 0 with a message (IsSIVolume
+// silently), never a crash; the sanitizer build finds a leaked component.
+TEST_F(CloudDump, PublicMethodsAreSafeInAnyState) {
+  lib.Volume("V_1");
+  lib.Chunk("V_1", 1, 1, 10);
+  const std::string volume = lib.root + "/V_1";
+  using Lister = CloudChunkListHelper;
+  struct Call {
+    const char* name;
+    std::function<bool(Lister&)> refused;  // true: false or 0 came back
+    bool needsStream;                      // refuses after init too, outside Dump
+  };
+  const Call calls[] = {
+      {"EnumerateVolumes", [&](Lister& l) { return !l.EnumerateVolumes(lib.root, 7); }, true},
+      {"VerifyCopyIdOnVolume", [&](Lister& l) { return !l.VerifyCopyIdOnVolume(volume, 7); }, false},
+      {"EnumerateChunkFolders", [&](Lister& l) { return !l.EnumerateChunkFolders(volume); }, true},
+      {"OnChunk", [&](Lister& l) { return !l.OnChunk(volume + "/CHUNK_1"); }, true},
+      {"GetFileSize", [&](Lister& l) { return l.GetFileSize(volume + "/CHUNK_1") == 0; }, false},
+      {"VerifyVolumeAndChunkIdFromCMT",
+       [&](Lister& l) { return !l.VerifyVolumeAndChunkIdFromCMT(volume + "/CHUNKMAP_TRAILER_1", 1, 1); },
+       false},
+      {"Dump", [&](Lister& l) { return !l.Dump(lib.dir / "second.csv"); }, false},
+  };
+  struct State {
+    const char* name;
+    bool initialized;
+    std::function<void(Lister&)> enter;
+  };
+  const State states[] = {
+      {"before init", false, [](Lister&) {}},
+      {"after a failed init", false,
+       [&](Lister& l) {
+         Register(4);
+         EXPECT_FALSE(l.init());
+         Register(7);
+       }},
+      {"after init twice", true,
+       [](Lister& l) {
+         EXPECT_TRUE(l.init());
+         EXPECT_TRUE(l.init());
+       }},
+      {"after Dump", true,
+       [&](Lister& l) {
+         EXPECT_TRUE(l.init());
+         unlink(dumpFile.c_str());
+         EXPECT_TRUE(l.Dump(dumpFile));
+       }},
+  };
+  tztest::ConfigScope config(registry);
+  for (const State& state : states) {
+    for (const Call& call : calls) {
+      SCOPED_TRACE(std::string(call.name) + " " + state.name);
+      unlink((lib.dir / "second.csv").c_str());
+      Lister lister(lib.root, 5, 7, MOUNT_PATH_TRAVERSE_NON_SI, 0);
+      state.enter(lister);
+      const size_t before = log.Lines().size();
+      const bool refused = call.refused(lister);
+      const size_t logged = log.Lines().size() - before;
+      const bool mustRefuse = !state.initialized || call.needsStream;
+      EXPECT_EQ(refused, mustRefuse) << log.Dump();
+      if (mustRefuse) {
+        EXPECT_GE(logged, 1u) << "refused without a message";
+      }
+    }
+    Lister lister(lib.root, 5, 7, MOUNT_PATH_TRAVERSE_NON_SI, 0);
+    state.enter(lister);
+    const size_t before = log.Lines().size();
+    EXPECT_FALSE(lister.IsSIVolume(volume));
+    EXPECT_EQ(log.Lines().size(), before) << "IsSIVolume logs nothing";
+  }
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "EvDebug.h"
+#include "DumpFile.h"
 #include "ReconDetail.h"
 #include "TestSupport.h"
 

@@ -1,5 +1,6 @@
 // ChunkListHelper on real folders: the dump's bytes, which volumes and
 // chunks make it in, and how failures end the walk.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "SampleLibrary.h"
@@ -25,9 +27,11 @@ struct DiskDump : ::testing::Test {
   SampleLibrary lib;
   LogCapture log{2};
   std::string dumpFile = lib.dir / "dump.csv";
+  bool keepOldDump = false;  // otherwise each run starts without a dump file
 
   bool Run(MountPathTraverseMode mode = MOUNT_PATH_TRAVERSE_NON_SI, unsigned copyId = 7,
            int mountPathId = 3, const std::string& root = "") {
+    if (!keepOldDump) unlink(dumpFile.c_str());
     ChunkListHelper lister(root.empty() ? lib.root : root, mountPathId, copyId, mode);
     return lister.Dump(dumpFile);
   }
@@ -47,8 +51,16 @@ TEST_F(DiskDump, WritesTheHeaderAndOneRowPerChunk) {
   EXPECT_EQ(kHeader.size(), 61u);
 }
 
-TEST_F(DiskDump, EmptyMountPathGivesTheHeaderAloneAndTruncatesAnOldDump) {
-  tztest::WriteFile(dumpFile, std::string(5000, 'x'));
+TEST_F(DiskDump, EmptyMountPathGivesTheHeaderAloneAndAnOldDumpIsNeverOverwritten) {
+  // Whatever is at the dump's name (an earlier dump of the same second, one
+  // still running) fails the dump and stays as it was.
+  const std::string old(5000, 'x');
+  tztest::WriteFile(dumpFile, old);
+  keepOldDump = true;
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Logged("ChunkListHelper::Dump", "Error :: Cannot create the dump file [" + dumpFile + "]"));
+  EXPECT_EQ(Dump(), old);
+  keepOldDump = false;
   ASSERT_TRUE(Run());
   EXPECT_EQ(Dump(), kHeader);
   // A traverse mode other than 1 or 2 walks no volume.
@@ -198,12 +210,22 @@ TEST_F(DiskDump, UnreadableChunkPathFailsTheWalkButKeepsEarlierRows) {
   lib.Volume("V_3");
   lib.Chunk("V_3", 3, 3, 33);
   EXPECT_FALSE(Run());
-  // Volumes come in the file system's order: whatever was walked before V_2
-  // stays, nothing after it is visited.
-  const auto rows = tztest::DumpRows(Dump());
-  for (const auto& r : rows) EXPECT_TRUE(r == "3, 1, 1, 11, 0" || r == "3, 3, 3, 33, 0") << r;
-  EXPECT_LT(rows.size(), 2u);
+  // Volumes come in the file system's order: exactly the volumes listed
+  // before V_2 keep their rows, nothing after it is visited.
+  const std::map<std::string, std::string> rowOf = {{"V_1", "3, 1, 1, 11, 0"},
+                                                    {"V_3", "3, 3, 3, 33, 0"}};
+  std::vector<std::string> before;
+  DIR* dir = opendir(lib.root.c_str());
+  ASSERT_NE(dir, nullptr);
+  while (const dirent* e = readdir(dir)) {
+    if (std::string(e->d_name) == "V_2") break;
+    if (rowOf.count(e->d_name)) before.push_back(rowOf.at(e->d_name));
+  }
+  closedir(dir);
+  EXPECT_EQ(tztest::DumpRows(Dump()), before);
   EXPECT_EQ(Dump().substr(0, kHeader.size()), kHeader);
+  EXPECT_EQ(log.Count("Dumping Chunk Info [" + lib.root + "/V_2/CHUNK_]"), 1)
+      << "the walk reached the chunk it stopped at\n" << log.Dump();
 }
 
 TEST_F(DiskDump, OutOfRangeChunkIdIsAnnouncedAndPassedOver) {
@@ -253,6 +275,7 @@ TEST_F(DiskDump, RefusesToFollowALinkAtTheDumpName) {
   const std::string victim = lib.dir / "victim";
   tztest::WriteFile(victim, "precious");
   ASSERT_EQ(symlink(victim.c_str(), dumpFile.c_str()), 0);
+  keepOldDump = true;
   EXPECT_FALSE(Run());
   EXPECT_TRUE(Logged("ChunkListHelper::Dump", "Error :: Cannot create the dump file [" + dumpFile + "]"));
   EXPECT_EQ(ReadFile(victim), "precious");
@@ -290,6 +313,12 @@ TEST_F(DiskDump, AMarkerThatCannotBeExaminedFailsTheWalk) {
   lib.Chunk("V_1", 1, 1, 1);
   const std::string deep = lib.root + "/V_1";
   ASSERT_EQ(symlink(".tzsivolume", (deep + "/.tzsivolume").c_str()), 0);
+  // The exported test logs nothing, whatever the marker's state.
+  {
+    ChunkListHelper lister(lib.root, 3, 7, MOUNT_PATH_TRAVERSE_NON_SI);
+    EXPECT_FALSE(lister.IsSIVolume(deep));
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+  }
   EXPECT_FALSE(Run());
   bool logged = false;
   for (const auto& l : log.Lines())
@@ -297,4 +326,41 @@ TEST_F(DiskDump, AMarkerThatCannotBeExaminedFailsTheWalk) {
               l.message.rfind("Error :: Failed to check the single-instance marker [" + deep +
                                   "/.tzsivolume], error=", 0) == 0;
   EXPECT_TRUE(logged) << log.Dump();
+}
+
+// The exported methods called out of the order that Dump follows: without
+// an open dump every method that would write a row refuses with a message,
+// the others answer from the disk; a second Dump never reuses the first's
+// file.
+TEST_F(DiskDump, PublicMethodsOutsideDumpRefuseToWrite) {
+  lib.Volume("V_1");
+  lib.Chunk("V_1", 1, 1, 10);
+  const std::string volume = lib.root + "/V_1";
+  for (const bool afterDump : {false, true}) {
+    SCOPED_TRACE(afterDump ? "after Dump" : "before Dump");
+    ChunkListHelper lister(lib.root, 3, 7, MOUNT_PATH_TRAVERSE_NON_SI);
+    if (afterDump) {
+      unlink(dumpFile.c_str());
+      ASSERT_TRUE(lister.Dump(dumpFile));
+      EXPECT_FALSE(lister.Dump(dumpFile)) << "the first dump is kept";
+      EXPECT_EQ(tztest::DumpRows(Dump()), std::vector<std::string>{"3, 1, 1, 10, 0"});
+    }
+    const int stale = log.Count("Error :: Dump file handle is stale.");
+    EXPECT_FALSE(lister.OnChunk(volume + "/CHUNK_1"));
+    EXPECT_FALSE(lister.EnumerateChunkFolders(volume));
+    EXPECT_FALSE(lister.EnumerateVolumes(lib.root, 7));
+    EXPECT_EQ(log.Count("Error :: Dump file handle is stale."), stale + 3);
+    EXPECT_EQ(lister.GetFileSize(volume + "/CHUNK_1"), 10u);
+    EXPECT_TRUE(lister.VerifyCopyIdOnVolume(volume, 7));
+    EXPECT_TRUE(lister.VerifyVolumeAndChunkIdFromCMT(volume + "/CHUNKMAP_TRAILER_1", 1, 1));
+    EXPECT_FALSE(lister.IsSIVolume(volume));
+  }
+  ChunkListHelper unset;
+  EXPECT_FALSE(unset.EnumerateVolumes("", 7));
+  EXPECT_TRUE(Logged("ChunkListHelper::EnumerateVolumes",
+                     "Error :: Either mount path [] or copy id is not set"));
+  char* null = nullptr;
+  char* name = nullptr;
+  char* value = nullptr;
+  EXPECT_EQ(ChunkListHelper::GetNextNameValue(null, name, value, nullptr), -1);
 }

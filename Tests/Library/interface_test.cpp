@@ -1,10 +1,13 @@
 // TzLibVolReconsiliation: request checks, dispatch, the error state and the
 // chunk-lister orchestration, seen through the host log and the files made.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "SampleLibrary.h"
@@ -253,4 +256,92 @@ TEST(DumpFileSize, MissingFileGivesZeroWithItsMessage) {
   EXPECT_TRUE(found) << log.Dump();
   tztest::WriteFile(dir / "five", "12345");
   EXPECT_EQ(recon.GetDumpFileSize(dir / "five"), 5);
+}
+
+// The dump's name has one-second resolution. Whatever lies at the names a
+// request may compose (an earlier dump of the same second, a planted file or
+// link) fails the request and is left as it was; no dump is ever written
+// over another.
+TEST(Orchestration, NeverWritesOverAFileAtTheDumpName) {
+  SampleLibrary lib;
+  lib.Volume("V_1", "7");
+  lib.Chunk("V_1", 1, 1, 10);
+  tztest::ConfigScope config(lib.Config(3));
+  const std::string victim = lib.dir / "victim";
+  tztest::WriteFile(victim, "keep me");
+  const time_t now = time(nullptr);
+  std::vector<std::string> planted;
+  for (int second = 0; second < 4; ++second) {
+    planted.push_back(lib.dir / ("ChunkLister_7_3_" + std::to_string(now + second) + ".csv"));
+    if (second % 2 == 0)
+      tztest::WriteFile(planted.back(), "earlier dump " + std::to_string(second));
+    else
+      ASSERT_EQ(symlink(victim.c_str(), planted.back().c_str()), 0);
+  }
+  LogCapture log;
+  TzLibVolReconsiliation recon;
+  ChunkListInputs inputs;
+  inputs.mountPathId = 3;
+  auto p = Request(2, lib.dir.path(), 7, &inputs);
+  ASSERT_LT(time(nullptr), now + 4) << "the machine is too slow for the planted names";
+  EXPECT_FALSE(recon.CreateMultipleDumps(p));
+  EXPECT_TRUE(log.Has("ChunkListHelper::Dump", -1,
+                      "Error :: Cannot create the dump file [" + inputs.dumpFileName + "]"))
+      << log.Dump();
+  EXPECT_TRUE(log.Has(kOrchestrationTag, -1, "Error :: Failed to get chunk lister dump"));
+  for (int second = 0; second < 4; second += 2)
+    EXPECT_EQ(tztest::ReadFile(planted[second]), "earlier dump " + std::to_string(second));
+  EXPECT_EQ(tztest::ReadFile(victim), "keep me");
+}
+
+// Two hosts asking for the same dump at the same moment: each request that
+// succeeds has a file of its own holding exactly the whole dump; one that
+// meets the other's file fails and says so.
+TEST(Orchestration, TwoDumpsStartedTogetherNeverShareAFile) {
+  SampleLibrary lib;
+  for (int v = 1; v <= 4; ++v) {
+    lib.Volume("V_" + std::to_string(v), "7");
+    for (int c = 1; c <= 50; ++c) lib.Chunk("V_" + std::to_string(v), v, v * 100 + c, c);
+  }
+  tztest::ConfigScope config(lib.Config(3));
+  LogCapture log;
+  const std::string dumps = lib.dir / "dumps";
+  tztest::MakeDirs(dumps);
+  // Start both just after a second begins, so that they compose one name.
+  const time_t start = time(nullptr);
+  while (time(nullptr) == start) usleep(1000);
+  pid_t children[2];
+  for (pid_t& child : children) {
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TzLibVolReconsiliation recon;
+      ChunkListInputs inputs;
+      inputs.mountPathId = 3;
+      auto p = Request(2, dumps, 7, &inputs);
+      _exit(recon.CreateMultipleDumps(p) ? 0 : 1);
+    }
+  }
+  int succeeded = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    succeeded += WEXITSTATUS(status) == 0;
+  }
+  EXPECT_GE(succeeded, 1);
+  std::multiset<std::string> expected;
+  for (int v = 1; v <= 4; ++v)
+    for (int c = 1; c <= 50; ++c)
+      expected.insert("3, " + std::to_string(v) + ", " + std::to_string(v * 100 + c) + ", " +
+                      std::to_string(c) + ", 0");
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dumps)) {
+    ++files;
+    const std::string dump = tztest::ReadFile(entry.path());
+    EXPECT_EQ(dump.substr(0, 61), tztest::kHeader);
+    EXPECT_EQ(tztest::RowSet(dump), expected) << entry.path();
+  }
+  EXPECT_EQ(files, succeeded);
+  EXPECT_EQ(log.Count("Error :: Failed to get chunk lister dump"), 2 - succeeded) << log.Dump();
 }
