@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,18 +195,40 @@ int OpenForReading(const char* path) { return OpenQuietly(AT_FDCWD, path); }
 
 int OpenForReadingAt(int folderFd, const char* name) { return OpenQuietly(folderFd, name); }
 
-long ReadUpTo(int fd, void* buffer, size_t length) {
+namespace {
+
+// ReadUpTo's loop; with `fromCache` the first read asks for cached data
+// only.
+long ReadLoop(int fd, void* buffer, size_t length, bool fromCache) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = read(fd, static_cast<char*>(buffer) + done, length - done);
+    char* at = static_cast<char*>(buffer) + done;
+    ssize_t n;
+    if (fromCache) {
+      iovec part = {at, length - done};
+      n = preadv2(fd, &part, 1, -1, RWF_NOWAIT);
+    } else {
+      n = read(fd, at, length - done);
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (fromCache && errno == EAGAIN) return kWouldWait;
+      if (fromCache && errno == EOPNOTSUPP) return kCannotTell;
       return done ? static_cast<long>(done) : -1;
     }
+    fromCache = false;
     if (n == 0) break;
     done += static_cast<size_t>(n);
   }
   return static_cast<long>(done);
+}
+
+}  // namespace
+
+long ReadUpTo(int fd, void* buffer, size_t length) { return ReadLoop(fd, buffer, length, false); }
+
+long ReadUpToFromCache(int fd, void* buffer, size_t length) {
+  return ReadLoop(fd, buffer, length, true);
 }
 
 void ReportException(EvDebug& debug, const char* tag, const char* what) noexcept {

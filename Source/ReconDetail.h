@@ -79,6 +79,14 @@ int OpenForReadingAt(int folderFd, const char* name);
 // Reads until `length` bytes arrived, the end of the file, or an error.
 // Returns the byte count, or -1 on an error before any byte arrived.
 long ReadUpTo(int fd, void* buffer, size_t length);
+// The same, but the first read takes only what the page cache holds
+// (preadv2 with RWF_NOWAIT, from the file position as read does). Returns,
+// having read nothing, kWouldWait when that read would have waited for the
+// device, and kCannotTell when the file does not take such a read (a file
+// of a FUSE file system, a FIFO, a folder).
+constexpr long kWouldWait = -2;
+constexpr long kCannotTell = -3;
+long ReadUpToFromCache(int fd, void* buffer, size_t length);
 
 // Logs the exception being handled as a level -1 failure of `what` under
 // `tag`, naming what ran out when it is memory. Never throws: a log line that
