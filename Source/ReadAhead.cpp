@@ -12,7 +12,8 @@
 #include <new>
 
 #include "EvDebug.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
+#include "TrailerFormat.h"
 
 namespace tzrecon {
 

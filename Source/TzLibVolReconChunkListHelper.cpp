@@ -11,7 +11,9 @@
 #include "JwFile.h"
 #include "DumpFile.h"
 #include "ReadAhead.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
+#include "SystemCalls.h"
+#include "TrailerFormat.h"
 #include "TzpiFileSystemAgent.h"
 #include "VolumeFolder.h"
 

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "ReadAhead.h"
-#include "ReconDetail.h"
+#include "SystemCalls.h"
 
 namespace tzrecon {
 
