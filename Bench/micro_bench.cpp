@@ -9,7 +9,8 @@
 
 #include "DumpFile.h"
 #include "EvDebug.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
+#include "TrailerFormat.h"
 
 namespace {
 

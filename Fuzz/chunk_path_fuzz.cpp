@@ -27,7 +27,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
 
 using tzrecon::ChunkPath;
 using tzrecon::ChunkPathParts;

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
 
 namespace {
 

@@ -23,7 +23,8 @@
 
 #include "EvDebug.h"
 #include "FuzzSupport.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
+#include "TrailerFormat.h"
 
 namespace {
 

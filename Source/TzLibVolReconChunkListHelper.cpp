@@ -10,8 +10,12 @@
 
 #include "JwFile.h"
 #include "DumpFile.h"
-#include "ReconDetail.h"
+#include "ReadAhead.h"
+#include "LibraryLayout.h"
+#include "SystemCalls.h"
+#include "TrailerFormat.h"
 #include "TzpiFileSystemAgent.h"
+#include "VolumeFolder.h"
 
 using tzrecon::ChunkPath;
 using tzrecon::ChunkPathParts;
@@ -148,8 +152,13 @@ void ChunkListHelper::Initialize() {
 bool ChunkListHelper::Dump(std::string dumpFileName) {
   return tzrecon::Guarded(m_debug, kDumpTag, "writing the dump", [&] {
     return DriveDump(m_debug, m_traverseMode, m_mountPath, std::move(dumpFileName),
-                     m_dumpFileName, m_dumpFile, m_dump,
-                     [this] { return EnumerateVolumes(m_mountPath, m_copyId); });
+                     m_dumpFileName, m_dumpFile, m_dump, [this] {
+                       // One window for the whole walk: io_uring is set up
+                       // at most once, the first time a trailer is not cached.
+                       tzrecon::ReadAhead window(m_debug);
+                       tzrecon::Lend<tzrecon::ReadAhead> lend(m_readAhead, &window);
+                       return EnumerateVolumes(m_mountPath, m_copyId);
+                     });
   });
 }
 
@@ -262,20 +271,9 @@ bool ChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
                      error.AsString().c_str());
     return false;
   }
-  // Trailers lie in this folder; when it cannot be held open they are
-  // opened by their whole paths instead.
-  struct VolumeFolder {
-    ChunkListHelper* self;
-    VolumeFolder(ChunkListHelper* s, const std::string& path) : self(s) {
-      self->m_volumeFolderFd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      self->m_volumeFolderPath = path;
-    }
-    ~VolumeFolder() {
-      if (self->m_volumeFolderFd >= 0) close(self->m_volumeFolderFd);
-      self->m_volumeFolderFd = -1;
-      self->m_volumeFolderPath.clear();
-    }
-  } volumeFolder(this, volumePath);
+  // Trailers lie in this folder, and the window works ahead in it.
+  tzrecon::VolumeFolder folder(volumePath, m_readAhead, m_traverseMode == MOUNT_PATH_TRAVERSE_SI);
+  tzrecon::Lend<tzrecon::VolumeFolder> lend(m_volumeFolder, &folder);
   bool end = false;
   SJwDirEntry entry;
   std::string chunkPath;
@@ -290,6 +288,7 @@ bool ChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
       return false;
     }
     if (end) break;
+    folder.At(entry.name.c_str());
     chunkPath.assign(volumePath).append(entry.name.c_str());
     bool ok = true;
     if (m_traverseMode == MOUNT_PATH_TRAVERSE_SI)
@@ -372,20 +371,17 @@ uint64_t ChunkListHelper::GetFileSize(std::string path) {
 
 bool ChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,
                                                     int chunkId) {
-  const size_t folderLength = m_volumeFolderPath.size();
-  const bool inVolumeFolder = m_volumeFolderFd >= 0 && trailerPath.size() > folderLength &&
-                              trailerPath.compare(0, folderLength, m_volumeFolderPath) == 0 &&
-                              trailerPath.find('/', folderLength) == std::string::npos;
-  const int fd =
-      inVolumeFolder ? tzrecon::OpenForReadingAt(m_volumeFolderFd, trailerPath.c_str() + folderLength)
-                     : tzrecon::OpenForReading(trailerPath.c_str());
+  const int fd = m_volumeFolder != nullptr ? m_volumeFolder->OpenTrailer(trailerPath)
+                                           : tzrecon::OpenForReading(trailerPath.c_str());
   if (fd < 0) {
     m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
                      trailerPath.c_str());
     return false;
   }
   char buffer[tzrecon::kTrailerReadSize + 1];
-  const long got = tzrecon::ReadUpTo(fd, buffer, tzrecon::kTrailerReadSize);
+  const long got = m_volumeFolder != nullptr
+                       ? m_volumeFolder->ReadTrailer(fd, buffer, tzrecon::kTrailerReadSize)
+                       : tzrecon::ReadUpTo(fd, buffer, tzrecon::kTrailerReadSize);
   close(fd);
   if (got != static_cast<long>(tzrecon::kTrailerReadSize)) {
     m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to read 1024 bytes from CMT");

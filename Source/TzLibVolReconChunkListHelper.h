@@ -17,6 +17,8 @@
 
 namespace tzrecon {
 class DumpFile;
+class ReadAhead;
+class VolumeFolder;
 }
 
 enum MountPathTraverseMode : int {
@@ -72,11 +74,10 @@ class TZRECON_API ChunkListHelper {
   EvDebug m_debug;
   FILE* m_dumpFile;
   bool m_isSIVolume;
-  // The volume folder being listed, held open so that its trailers are
-  // opened relative to it rather than by their whole paths.
-  int m_volumeFolderFd = -1;
-  std::string m_volumeFolderPath;
   tzrecon::DumpFile* m_dump = nullptr;  // the dump being written, while Dump runs
+  tzrecon::ReadAhead* m_readAhead = nullptr;  // Dump's read-ahead window, while Dump runs
+  // The volume folder being listed, while EnumerateChunkFolders runs.
+  tzrecon::VolumeFolder* m_volumeFolder = nullptr;
 };
 
 class TZRECON_API CloudChunkListHelper {

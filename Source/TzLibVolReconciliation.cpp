@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "JwFile.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
 #include "TzLibVolReconChunkListHelper.h"
 #include "TzpiFileSystemAgent.h"
 

@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   curl rclone strace valgrind time binutils python3 sqlite3
   locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
+  liburing-dev libfuse3-dev fuse3 fd-find gdu
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -23,7 +23,7 @@
  *
  * Operations and what a failure does:
  *   open      open, open64, openat, openat64 (and their _2 checks): -1
- *   read      read: -1, nothing read
+ *   read      read, preadv2, preadv64v2: -1, nothing read
  *   close     close: the descriptor is closed, then -1 (as Linux does)
  *   stat      stat, stat64, lstat, lstat64, fstatat, fstatat64: -1
  *   fstat     fstat, fstat64: -1
@@ -55,6 +55,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -110,6 +111,8 @@ static int (*real_openat64)(int, const char*, int, ...);
 static int (*real___open_2)(const char*, int);
 static int (*real___open64_2)(const char*, int);
 static ssize_t (*real_read)(int, void*, size_t);
+static ssize_t (*real_preadv2)(int, const struct iovec*, int, off_t, int);
+static ssize_t (*real_preadv64v2)(int, const struct iovec*, int, off64_t, int);
 static ssize_t (*real_write)(int, const void*, size_t);
 static ssize_t (*real_pwrite)(int, const void*, size_t, off_t);
 static int (*real_close)(int);
@@ -150,6 +153,8 @@ static void Init(void) {
   RESOLVE(__open_2);
   RESOLVE(__open64_2);
   RESOLVE(read);
+  RESOLVE(preadv2);
+  RESOLVE(preadv64v2);
   RESOLVE(write);
   RESOLVE(pwrite);
   RESOLVE(close);
@@ -350,6 +355,25 @@ EXPORT ssize_t read(int fd, void* buffer, size_t length) {
     return -1;
   }
   return real_read(fd, buffer, length);
+}
+
+EXPORT ssize_t preadv2(int fd, const struct iovec* parts, int count, off_t offset, int flags) {
+  Init();
+  if (Inject(kRead, FdSelected(fd), CALLER)) {
+    errno = g_errno;
+    return -1;
+  }
+  return real_preadv2(fd, parts, count, offset, flags);
+}
+
+EXPORT ssize_t preadv64v2(int fd, const struct iovec* parts, int count, off64_t offset,
+                          int flags) {
+  Init();
+  if (Inject(kRead, FdSelected(fd), CALLER)) {
+    errno = g_errno;
+    return -1;
+  }
+  return real_preadv64v2(fd, parts, count, offset, flags);
 }
 
 EXPORT ssize_t write(int fd, const void* data, size_t length) {

@@ -11,7 +11,9 @@
 
 #include "EvDebug.h"
 #include "DumpFile.h"
-#include "ReconDetail.h"
+#include "LibraryLayout.h"
+#include "SystemCalls.h"
+#include "TrailerFormat.h"
 #include "TestSupport.h"
 
 using namespace tzrecon;

@@ -1,6 +1,9 @@
-// Internals shared by the two listers: decimal ids, chunk path reading, the
-// media label and trailer formats, and the file calls of the disk walk.
-// Not installed and not exported.
+// How the storage library names and marks what it holds, as both listers
+// read it: decimal ids, volume and chunk names and paths, the media label's
+// copy id; and the guard that keeps exceptions inside the library's entry
+// points. The trailer format is in TrailerFormat.h, the disk walk's system
+// calls in SystemCalls.h, the dump format in DumpFile.h. Not installed and
+// not exported.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +20,6 @@ namespace tzrecon {
 // 1551 bytes are read.
 constexpr size_t kLabelCopyIdOffset = 1007;
 constexpr size_t kLabelReadSize = 1551;
-// A chunk map trailer's records lie in its first 1024 bytes.
-constexpr size_t kTrailerReadSize = 1024;
-
 enum class Decimal { kOk, kNoDigits, kOutOfRange };
 
 // Reads a decimal id the way atoi does: leading white space, an optional
@@ -60,25 +60,6 @@ ChunkPath ReadChunkPath(size_t mountPathLength, const std::string& chunkPath,
 // Whether the copy id at byte 1007 of a label's first 1551 bytes is `copyId`
 // (compared as 32-bit integers; a number out of the 32-bit range never is).
 bool LabelCarriesCopyId(const char* label, uint32_t copyId);
-
-// Splits the next "name value\n" record in place (see
-// ChunkListHelper::GetNextNameValue).
-int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end);
-
-// Checks the records of a trailer's first bytes (`data`, `size` bytes,
-// modified in place) against the ids, logging the first mismatch through
-// `debug`. True when at least one id record was found and all matched.
-bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chunkId,
-                          EvDebug& debug, const std::string& trailerPath);
-
-// Opens a file for reading without updating its access time where the
-// kernel permits, and without blocking on a FIFO. Returns -1 with errno set.
-int OpenForReading(const char* path);
-// The same for `name` inside the folder open at `folderFd`.
-int OpenForReadingAt(int folderFd, const char* name);
-// Reads until `length` bytes arrived, the end of the file, or an error.
-// Returns the byte count, or -1 on an error before any byte arrived.
-long ReadUpTo(int fd, void* buffer, size_t length);
 
 // Logs the exception being handled as a level -1 failure of `what` under
 // `tag`, naming what ran out when it is memory. Never throws: a log line that

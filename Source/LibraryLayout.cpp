@@ -1,12 +1,6 @@
-#include "ReconDetail.h"
-
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "LibraryLayout.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -106,106 +100,6 @@ bool LabelCarriesCopyId(const char* label, uint32_t copyId) {
   if (ReadDecimal(label + kLabelCopyIdOffset, label + kLabelReadSize, id) == Decimal::kOutOfRange)
     return false;
   return static_cast<uint32_t>(id) == copyId;
-}
-
-int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end) {
-  // A name is at most 63 bytes and ends at the first space within 64 bytes;
-  // a value is at most 4095 bytes and ends at the first newline. Neither
-  // scan passes `end`.
-  if (cursor >= end) return -1;
-  name = cursor;
-  size_t window = std::min<size_t>(64, static_cast<size_t>(end - cursor));
-  char* space = static_cast<char*>(std::memchr(cursor, ' ', window));
-  if (space == nullptr) {
-    cursor += window;
-    return -1;
-  }
-  *space = '\0';
-  cursor = space + 1;
-  value = cursor;
-  window = std::min<size_t>(4096, static_cast<size_t>(end - cursor));
-  char* newline = static_cast<char*>(std::memchr(cursor, '\n', window));
-  if (newline == nullptr) {
-    cursor += window;
-    return -1;
-  }
-  *newline = '\0';
-  cursor = newline + 1;
-  return 0;
-}
-
-bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chunkId,
-                          EvDebug& debug, const std::string& trailerPath) {
-  static const char kTag[] = "ChunkListHelper::GetVolumeAndChunkIdFromCMT";
-  bool found = false;
-  char* cursor = data;
-  char* name = nullptr;
-  char* value = nullptr;
-  while (SplitTrailerRecord(cursor, name, value, data + size) == 0) {
-    // Names and values are zero-terminated text from here on: a zero byte
-    // inside either ends it.
-    int32_t id = 0;
-    if (std::strcmp(name, "VolumeId") == 0) {
-      found = true;
-      // A value beyond the 32-bit range never matches an id.
-      if (ReadDecimal(value, nullptr, id) == Decimal::kOutOfRange || id != volumeId) {
-        debug.DebugLvl(kTag, -1, "Volume Id in Chunk [%d] and in volume folder [%d] do not match.",
-                       id, volumeId);
-        return false;
-      }
-    } else if (std::strcmp(name, "ChunkId") == 0) {
-      found = true;
-      if (ReadDecimal(value, nullptr, id) == Decimal::kOutOfRange || id != chunkId) {
-        debug.DebugLvl(kTag, -1,
-                       "Chunk Id in chunk map trailer [%d] and in chunk file name [%d] do not match",
-                       id, chunkId);
-        return false;
-      }
-    }
-  }
-  if (!found) {
-    debug.DebugLvl(kTag, -1, "Either chunk id or volume id not found on chunk map trailer (%s)",
-                   trailerPath.c_str());
-    return false;
-  }
-  return true;
-}
-
-namespace {
-
-// O_NOATIME is refused (EPERM) on files the process does not own unless it
-// holds CAP_FOWNER. A library's files share one owner, so once refused it is
-// not asked for again: every further open would fail the same way first.
-std::atomic<bool> g_noAtimeRefused{false};
-
-int OpenQuietly(int folderFd, const char* path) {
-  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  if (!g_noAtimeRefused.load(std::memory_order_relaxed)) {
-    const int fd = openat(folderFd, path, kFlags | O_NOATIME);
-    if (fd >= 0 || errno != EPERM) return fd;
-    g_noAtimeRefused.store(true, std::memory_order_relaxed);
-  }
-  return openat(folderFd, path, kFlags);
-}
-
-}  // namespace
-
-int OpenForReading(const char* path) { return OpenQuietly(AT_FDCWD, path); }
-
-int OpenForReadingAt(int folderFd, const char* name) { return OpenQuietly(folderFd, name); }
-
-long ReadUpTo(int fd, void* buffer, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = read(fd, static_cast<char*>(buffer) + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done ? static_cast<long>(done) : -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<long>(done);
 }
 
 void ReportException(EvDebug& debug, const char* tag, const char* what) noexcept {

@@ -1,0 +1,270 @@
+#include "ReadAhead.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <liburing.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "EvDebug.h"
+#include "LibraryLayout.h"
+#include "TrailerFormat.h"
+
+namespace tzrecon {
+
+bool ReadAhead::Testing::unavailable = false;
+bool ReadAhead::Testing::alwaysEngaged = false;
+long ReadAhead::Testing::failRequest = 0;
+long ReadAhead::Testing::requests = 0;
+
+namespace {
+
+const char kTag[] = "ChunkListHelper::ReadAhead";
+const char kChunkPrefix[] = "CHUNK_";
+const char kTrailerPrefix[] = "CHUNKMAP_TRAILER_";
+constexpr size_t kListBufferSize = 32 * 1024;
+// Each chain is a status request for the chunk, then an open of its trailer
+// into a slot of the ring's own file table, an advice to read the trailer's
+// first bytes ahead (the kernel reads them into the page cache while the
+// chain goes on) and a close of the slot, hard-linked so that the close
+// always runs. An advice rather than a read: a read of a file opened without
+// blocking (as a FIFO must be) returns at once where the data is not cached.
+constexpr unsigned kRequestsPerChain = 4;
+constexpr uint64_t kCancelTag = ~uint64_t{0};
+
+struct Dirent64 {
+  uint64_t ino;
+  int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+}  // namespace
+
+// What the window holds while it exists: the ring, a slot per chain (the
+// names and buffers the kernel writes to stay here until the chain is
+// complete), the names it is ahead of the walk with, and its listing.
+struct ReadAhead::Ring {
+  struct Slot {
+    unsigned pending = 0;  // completions still to come
+    char chunkName[256];
+    char trailerName[sizeof kTrailerPrefix + 12];
+    struct statx status;
+  };
+
+  io_uring ring;
+  Slot slots[kDepth];
+  unsigned freeSlots[kDepth];
+  unsigned freeCount = 0;
+  unsigned inFlight = 0;  // completions still to come, all slots
+
+  // The names of the folder the window has sent requests for and the walk
+  // has not reached yet, oldest first. Fixed arrays: once set up, the window
+  // allocates nothing.
+  char ahead[kDepth][256];
+  unsigned aheadFirst = 0, aheadCount = 0;
+
+  char listing[kListBufferSize];
+  long listLength = 0, listPosition = 0;
+  bool listEnded = false;
+};
+
+ReadAhead::ReadAhead(EvDebug& debug) : m_debug(debug) {}
+
+ReadAhead::~ReadAhead() {
+  Stop();
+  if (m_ring) io_uring_queue_exit(&m_ring->ring);
+}
+
+bool ReadAhead::SetUp() {
+  std::unique_ptr<Ring> ring(new (std::nothrow) Ring);
+  int error = ring ? 0 : -ENOMEM;
+  if (error == 0 && Testing::unavailable) error = -ENOSYS;
+  if (error == 0) error = io_uring_queue_init(kDepth * kRequestsPerChain, &ring->ring, 0);
+  if (error == 0) {
+    unsigned workers[2] = {kDepth, kDepth};
+    io_uring_register_iowq_max_workers(&ring->ring, workers);
+    error = io_uring_register_files_sparse(&ring->ring, kDepth);
+    if (error != 0) io_uring_queue_exit(&ring->ring);
+  }
+  if (error != 0) {
+    m_debug.DebugLvl(kTag, 2,
+                     "Read-ahead is off: io_uring cannot be set up (%s); chunks are read one at a "
+                     "time",
+                     strerror(-error));
+    return false;
+  }
+  for (unsigned i = 0; i < kDepth; ++i) ring->freeSlots[ring->freeCount++] = kDepth - 1 - i;
+  m_ring = std::move(ring);
+  return true;
+}
+
+void ReadAhead::Start(int folderFd, bool chunkFolders) {
+  // A walk that found one folder out of the cache will find the next one
+  // out of it too: the window starts working with the folder's first entry
+  // rather than after a read that had to wait.
+  const bool wasEngaged = m_wasEngaged;
+  Stop();
+  m_folderFd = folderFd;
+  m_chunkFolders = chunkFolders;
+  m_engaged = false;
+  if (wasEngaged || Testing::alwaysEngaged) Engage();
+}
+
+void ReadAhead::Engage() {
+  if (m_engaged) return;
+  m_engaged = true;
+  if (m_unavailable || m_folderFd < 0) return;
+  if (!m_ring && !SetUp()) {
+    m_unavailable = true;
+    return;
+  }
+  // The window's own listing of the folder: the same entries in the same
+  // order as the walk's, read ahead of it. Should it differ (the folder
+  // changed in between), the window warms files the walk may not read.
+  m_listFd = openat(m_folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  m_ring->listLength = m_ring->listPosition = 0;
+  m_ring->listEnded = m_listFd < 0;
+  m_ring->aheadFirst = m_ring->aheadCount = 0;
+  Fill();
+}
+
+bool ReadAhead::NextName(const char*& name) {
+  Ring& r = *m_ring;
+  while (!r.listEnded) {
+    if (r.listPosition >= r.listLength) {
+      r.listLength = syscall(SYS_getdents64, m_listFd, r.listing, sizeof r.listing);
+      r.listPosition = 0;
+      if (r.listLength <= 0) {
+        r.listEnded = true;  // the end, or a listing that failed: the window stops
+        break;
+      }
+    }
+    const auto* d = reinterpret_cast<const Dirent64*>(r.listing + r.listPosition);
+    r.listPosition += d->reclen;
+    if (std::strncmp(d->name, kChunkPrefix, sizeof kChunkPrefix - 1) == 0) {
+      name = d->name;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Returns `fd`, or, for the request the tests chose to fail, a descriptor
+// (or slot) that the kernel refuses.
+static int Counted(int fd) {
+  ++ReadAhead::Testing::requests;
+  return ReadAhead::Testing::requests == ReadAhead::Testing::failRequest ? -1 : fd;
+}
+
+void ReadAhead::Fill() {
+  if (!m_ring || m_listFd < 0) return;
+  Ring& r = *m_ring;
+  unsigned prepared = 0;
+  const char* name = nullptr;
+  while (r.aheadCount < kDepth && r.freeCount > 0 &&
+         io_uring_sq_space_left(&r.ring) >= kRequestsPerChain && NextName(name)) {
+    const unsigned index = r.freeSlots[--r.freeCount];
+    Ring::Slot& slot = r.slots[index];
+    std::snprintf(slot.chunkName, sizeof slot.chunkName, "%s", name);
+    std::snprintf(r.ahead[(r.aheadFirst + r.aheadCount++) % kDepth], sizeof r.ahead[0], "%s", name);
+
+    io_uring_sqe* sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_statx(sqe, Counted(m_folderFd), slot.chunkName, 0, STATX_SIZE, &slot.status);
+    io_uring_sqe_set_data64(sqe, index);
+    unsigned requests = 1;
+    // The trailer is named after the chunk id as the walk reads it.
+    int32_t chunkId = 0;
+    const char* idText = std::strrchr(name, '_') + 1;
+    if (!m_chunkFolders && *idText != '\0' &&
+        ReadDecimal(idText, nullptr, chunkId) != Decimal::kOutOfRange) {
+      std::snprintf(slot.trailerName, sizeof slot.trailerName, "%s%d", kTrailerPrefix, chunkId);
+      // Not O_NOATIME: reading ahead does not renew an access time (a read
+      // does), so the window needs no right to the file's owner's flag.
+      sqe = io_uring_get_sqe(&r.ring);
+      io_uring_prep_openat_direct(sqe, Counted(m_folderFd), slot.trailerName,
+                                  O_RDONLY | O_NONBLOCK, 0, index);
+      io_uring_sqe_set_data64(sqe, index);
+      io_uring_sqe_set_flags(sqe, IOSQE_IO_HARDLINK);
+      sqe = io_uring_get_sqe(&r.ring);
+      const int fixed = Counted(static_cast<int>(index));
+      io_uring_prep_fadvise(sqe, fixed < 0 ? static_cast<int>(kDepth) : fixed, 0,
+                            kTrailerReadSize, POSIX_FADV_WILLNEED);
+      io_uring_sqe_set_data64(sqe, index);
+      io_uring_sqe_set_flags(sqe, IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
+      sqe = io_uring_get_sqe(&r.ring);
+      io_uring_prep_close_direct(sqe, Counted(static_cast<int>(index)) < 0 ? kDepth : index);
+      io_uring_sqe_set_data64(sqe, index);
+      requests += 3;
+    }
+    slot.pending = requests;
+    r.inFlight += requests;
+    ++prepared;
+  }
+  if (prepared > 0) io_uring_submit(&r.ring);
+}
+
+void ReadAhead::Reap(bool wait) {
+  Ring& r = *m_ring;
+  for (;;) {
+    io_uring_cqe* cqe = nullptr;
+    if (io_uring_peek_cqe(&r.ring, &cqe) != 0) {
+      if (!wait || r.inFlight == 0) return;
+      // Requests prepared but not taken by the kernel yet are sent first.
+      if (io_uring_sq_ready(&r.ring) > 0) io_uring_submit(&r.ring);
+      if (io_uring_wait_cqe(&r.ring, &cqe) != 0) return;
+    }
+    // Results are not looked at: the walk's own calls decide.
+    const uint64_t tag = io_uring_cqe_get_data64(cqe);
+    io_uring_cqe_seen(&r.ring, cqe);
+    if (tag == kCancelTag) continue;
+    Ring::Slot& slot = r.slots[tag];
+    --r.inFlight;
+    if (--slot.pending == 0) r.freeSlots[r.freeCount++] = static_cast<unsigned>(tag);
+  }
+}
+
+void ReadAhead::At(const char* name) {
+  if (!m_engaged || !m_ring || m_listFd < 0) return;
+  Reap(false);
+  Ring& r = *m_ring;
+  // Move past `name`: the names the window is ahead with up to it, or, when
+  // the walk is ahead of the window (it has just engaged), the listing up to
+  // it.
+  unsigned i = 0;
+  while (i < r.aheadCount && std::strcmp(r.ahead[(r.aheadFirst + i) % kDepth], name) != 0) ++i;
+  if (i < r.aheadCount) {
+    r.aheadFirst = (r.aheadFirst + i + 1) % kDepth;
+    r.aheadCount -= i + 1;
+  } else if (r.aheadCount == 0) {
+    const char* listed = nullptr;
+    while (NextName(listed) && std::strcmp(listed, name) != 0) {
+    }
+  }
+  Fill();
+}
+
+void ReadAhead::Stop() {
+  if (m_ring && m_ring->inFlight > 0) {
+    io_uring_sqe* sqe = io_uring_get_sqe(&m_ring->ring);
+    if (sqe != nullptr) {
+      io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
+      io_uring_sqe_set_data64(sqe, kCancelTag);
+    }
+    io_uring_submit(&m_ring->ring);
+    Reap(true);
+  }
+  if (m_listFd >= 0) close(m_listFd);
+  m_listFd = -1;
+  m_folderFd = -1;
+  m_wasEngaged = m_engaged && !m_unavailable;
+  m_engaged = false;
+}
+
+}  // namespace tzrecon

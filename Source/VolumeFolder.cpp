@@ -1,0 +1,51 @@
+#include "VolumeFolder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ReadAhead.h"
+#include "SystemCalls.h"
+
+namespace tzrecon {
+
+VolumeFolder::VolumeFolder(const std::string& path, ReadAhead* window, bool singleInstanced)
+    : m_fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), m_path(path) {
+  if (m_fd >= 0 && window != nullptr) {
+    m_window = window;
+    m_window->Start(m_fd, singleInstanced);
+  }
+}
+
+VolumeFolder::~VolumeFolder() {
+  if (m_window != nullptr) m_window->Stop();
+  if (m_fd >= 0) close(m_fd);
+}
+
+void VolumeFolder::At(const char* name) {
+  if (m_window != nullptr) m_window->At(name);
+}
+
+int VolumeFolder::OpenTrailer(const std::string& trailerPath) const {
+  const size_t folderLength = m_path.size();
+  const bool inFolder = m_fd >= 0 && trailerPath.size() > folderLength &&
+                        trailerPath.compare(0, folderLength, m_path) == 0 &&
+                        trailerPath.find('/', folderLength) == std::string::npos;
+  return inFolder ? OpenForReadingAt(m_fd, trailerPath.c_str() + folderLength)
+                  : OpenForReading(trailerPath.c_str());
+}
+
+long VolumeFolder::ReadTrailer(int fd, void* buffer, size_t length) {
+  if (m_window == nullptr || m_window->Engaged()) return ReadUpTo(fd, buffer, length);
+  const long got = ReadUpToFromCache(fd, buffer, length);
+  if (got != kWouldWait && got != kCannotTell) return got;
+  // A regular file that cannot tell is on a file system that cannot (FUSE,
+  // often remote): the window is worth its requests there. Not so for a
+  // FIFO or a folder in a trailer's place.
+  struct stat status;
+  if (got == kWouldWait || (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)))
+    m_window->Engage();
+  return ReadUpTo(fd, buffer, length);
+}
+
+}  // namespace tzrecon

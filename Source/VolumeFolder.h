@@ -1,0 +1,59 @@
+// The volume folder the disk walk is listing: held open so that the walk
+// opens its trailers relative to it rather than by their whole paths, and
+// handed to the read-ahead window for as long as the listing lasts. Not
+// installed and not exported.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tzrecon {
+
+class ReadAhead;
+
+class VolumeFolder {
+ public:
+  // `path` ends in "/". When the folder cannot be opened, trailers are
+  // opened by their whole paths and the window stays out. `window` may be
+  // null (a walk started outside Dump).
+  VolumeFolder(const std::string& path, ReadAhead* window, bool singleInstanced);
+  // Stops the window (its requests in flight name this folder) and closes
+  // the folder.
+  ~VolumeFolder();
+  VolumeFolder(const VolumeFolder&) = delete;
+  VolumeFolder& operator=(const VolumeFolder&) = delete;
+
+  // The walk is at the entry `name` of the folder, about to make its calls.
+  void At(const char* name);
+
+  // Opens a trailer for reading (relative to the folder when `trailerPath`
+  // names a file directly in it). Returns -1 with errno set.
+  int OpenTrailer(const std::string& trailerPath) const;
+
+  // Reads the first `length` bytes of the trailer open at `fd`, with the
+  // result of ReadUpTo. While the window is idle the first read takes only
+  // what the page cache holds; when that would have waited, the window is
+  // engaged and the read is made again, waiting.
+  long ReadTrailer(int fd, void* buffer, size_t length);
+
+ private:
+  int m_fd = -1;
+  std::string m_path;
+  ReadAhead* m_window = nullptr;
+};
+
+// Points `slot` at an object for the life of the scope, so that the
+// lister's methods reach what the current walk holds, and never beyond it.
+template <typename T>
+class Lend {
+ public:
+  Lend(T*& slot, T* object) : m_slot(slot) { m_slot = object; }
+  ~Lend() { m_slot = nullptr; }
+  Lend(const Lend&) = delete;
+  Lend& operator=(const Lend&) = delete;
+
+ private:
+  T*& m_slot;
+};
+
+}  // namespace tzrecon

@@ -1,0 +1,165 @@
+// Dumps of libraries with the odd cases, for the tests that hold the
+// read-ahead window to the plain walk (Tests/Library and Tests/Fault).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ReadAhead.h"
+#include "SampleLibrary.h"
+#include "TestSupport.h"
+#include "TzLibVolReconChunkListHelper.h"
+
+namespace tztest {
+
+// Puts every seam of the window back to its default, now and at the end.
+struct WindowSeams {
+  WindowSeams() { Reset(); }
+  ~WindowSeams() { Reset(); }
+  static void Reset() {
+    tzrecon::ReadAhead::Testing::unavailable = false;
+    tzrecon::ReadAhead::Testing::alwaysEngaged = false;
+    tzrecon::ReadAhead::Testing::failRequest = 0;
+    tzrecon::ReadAhead::Testing::requests = 0;
+  }
+};
+
+struct WalkResult {
+  bool ok = false;
+  std::string dump;
+  std::vector<LogLine> log;
+};
+
+// One disk dump of `lib` (mount path id 3, copy 7), its log at level 2. The
+// window's request count starts again from 0.
+inline WalkResult Walk(SampleLibrary& lib, MountPathTraverseMode mode) {
+  const std::string dumpFile = lib.dir / "dump.csv";
+  unlink(dumpFile.c_str());
+  tzrecon::ReadAhead::Testing::requests = 0;
+  WalkResult result;
+  LogCapture log{2};
+  {
+    ChunkListHelper lister(lib.root, 3, 7, mode);
+    result.ok = lister.Dump(dumpFile);
+  }
+  result.dump = Exists(dumpFile) ? ReadFile(dumpFile) : "<no dump file>";
+  result.log = log.Lines();
+  return result;
+}
+
+inline std::string LineText(const LogLine& line) {
+  return std::to_string(line.level) + " " + line.tag + " " + line.message;
+}
+
+inline void ExpectSameWalk(const WalkResult& plain, const WalkResult& other) {
+  EXPECT_EQ(plain.ok, other.ok);
+  EXPECT_EQ(plain.dump, other.dump);
+  std::vector<std::string> a, b;
+  for (const LogLine& line : plain.log) a.push_back(LineText(line));
+  for (const LogLine& line : other.log) b.push_back(LineText(line));
+  EXPECT_EQ(a, b);
+}
+
+// True when the first page of `path` is not in the page cache: a read that
+// asks not to wait says it would.
+inline bool OutOfPageCache(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  char byte;
+  iovec part = {&byte, 1};
+  const bool out = preadv2(fd, &part, 1, 0, RWF_NOWAIT) < 0 && errno == EAGAIN;
+  close(fd);
+  return out;
+}
+
+// A library with the odd cases, how to walk it and how many volumes the walk
+// enters.
+struct OddLibrary {
+  const char* name;
+  std::function<void(SampleLibrary&)> build;
+  MountPathTraverseMode mode;
+  int volumesWalked;
+};
+
+// More chunks than the window holds, so that its slots are used again.
+constexpr int kManyChunks = 2 * static_cast<int>(tzrecon::ReadAhead::kDepth) + 17;
+
+inline void OddTrailers(SampleLibrary& lib, const std::string& volume, int volumeId, int first) {
+  lib.Volume(volume);
+  for (int i = 0; i < 6; ++i) lib.Chunk(volume, volumeId, first + i, 1000u + i);
+  const std::string dir = lib.root + "/" + volume + "/";
+  const auto trailer = [&](int chunk) { return dir + "CHUNKMAP_TRAILER_" + std::to_string(chunk); };
+  unlink(trailer(first).c_str());                                  // missing
+  WriteFile(trailer(first + 1), Trailer(volumeId, first + 1, 100));  // short
+  WriteFile(trailer(first + 2), Trailer(volumeId, first + 9));       // another chunk's
+  unlink(trailer(first + 3).c_str());
+  mkfifo(trailer(first + 3).c_str(), 0600);  // a FIFO
+  unlink(trailer(first + 4).c_str());
+  MakeDirs(trailer(first + 4));  // a folder
+  // A chunk id beyond 32 bits, and a name that is the plain id's only.
+  SampleLibrary::Sparse(dir + "CHUNK_99999999999", 5);
+  lib.Chunk(volume, volumeId, first + 7, 77, "CHUNK_00" + std::to_string(first + 7));
+}
+
+inline std::vector<OddLibrary> OddLibraries() {
+  return {
+      {"OddTrailers",
+       [](SampleLibrary& lib) {
+         OddTrailers(lib, "V_1", 1, 1);
+         lib.Volume("V_2", "8");  // another copy's
+         lib.Chunk("V_2", 2, 50, 5);
+         OddTrailers(lib, "V_3", 3, 100);
+       },
+       MOUNT_PATH_TRAVERSE_NON_SI, 2},
+      {"ManyChunks",
+       [](SampleLibrary& lib) {
+         lib.Volume("V_4");
+         for (int chunk = 1; chunk <= kManyChunks; ++chunk) lib.Chunk("V_4", 4, chunk, chunk);
+         // Every 50th trailer names another chunk, every 70th is missing.
+         for (int chunk = 50; chunk <= kManyChunks; chunk += 50)
+           WriteFile(lib.root + "/V_4/CHUNKMAP_TRAILER_" + std::to_string(chunk),
+                     Trailer(4, chunk + 1));
+         for (int chunk = 70; chunk <= kManyChunks; chunk += 70)
+           unlink((lib.root + "/V_4/CHUNKMAP_TRAILER_" + std::to_string(chunk)).c_str());
+       },
+       MOUNT_PATH_TRAVERSE_NON_SI, 1},
+      {"UnreadableChunksAndTrailers",
+       [](SampleLibrary& lib) {
+         lib.Volume("V_6");
+         for (int chunk = 1; chunk <= 8; ++chunk) lib.Chunk("V_6", 6, chunk, 60u + chunk);
+         chmod((lib.root + "/V_6/CHUNK_2").c_str(), 0);
+         chmod((lib.root + "/V_6/CHUNKMAP_TRAILER_3").c_str(), 0);
+         symlink("/nonexistent/target", (lib.root + "/V_6/CHUNK_9").c_str());
+       },
+       MOUNT_PATH_TRAVERSE_NON_SI, 1},
+      {"WalkFailsAtAChunkWithoutId",
+       [](SampleLibrary& lib) {
+         lib.Volume("V_7");
+         for (int chunk = 1; chunk <= 20; ++chunk) lib.Chunk("V_7", 7, chunk, chunk);
+         SampleLibrary::Sparse(lib.root + "/V_7/CHUNK_", 1);
+       },
+       MOUNT_PATH_TRAVERSE_NON_SI, 1},
+      {"SingleInstanced",
+       [](SampleLibrary& lib) {
+         lib.Volume("V_5", "7", /*singleInstanced=*/true);
+         for (int folder = 1; folder <= 40; ++folder)
+           for (int meta = 0; meta < 3; ++meta)
+             lib.SIChunk("V_5", 5, folder, 4 * folder + meta, 10u * folder + meta);
+         unlink((lib.root + "/V_5/CHUNKMAP_TRAILER_9").c_str());
+         WriteFile(lib.root + "/V_5/CHUNKMAP_TRAILER_13", Trailer(5, 14));
+         lib.Volume("V_8");  // not single-instanced: not walked in this mode
+         lib.Chunk("V_8", 8, 1, 1);
+       },
+       MOUNT_PATH_TRAVERSE_SI, 1},
+  };
+}
+
+}  // namespace tztest
