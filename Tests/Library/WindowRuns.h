@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -101,7 +102,8 @@ inline void OddTrailers(SampleLibrary& lib, const std::string& volume, int volum
   WriteFile(trailer(first + 1), Trailer(volumeId, first + 1, 100));  // short
   WriteFile(trailer(first + 2), Trailer(volumeId, first + 9));       // another chunk's
   unlink(trailer(first + 3).c_str());
-  mkfifo(trailer(first + 3).c_str(), 0600);  // a FIFO
+  if (mkfifo(trailer(first + 3).c_str(), 0600) != 0)  // a FIFO
+    throw std::runtime_error("cannot make a FIFO");
   unlink(trailer(first + 4).c_str());
   MakeDirs(trailer(first + 4));  // a folder
   // A chunk id beyond 32 bits, and a name that is the plain id's only.
@@ -135,9 +137,10 @@ inline std::vector<OddLibrary> OddLibraries() {
        [](SampleLibrary& lib) {
          lib.Volume("V_6");
          for (int chunk = 1; chunk <= 8; ++chunk) lib.Chunk("V_6", 6, chunk, 60u + chunk);
-         chmod((lib.root + "/V_6/CHUNK_2").c_str(), 0);
-         chmod((lib.root + "/V_6/CHUNKMAP_TRAILER_3").c_str(), 0);
-         symlink("/nonexistent/target", (lib.root + "/V_6/CHUNK_9").c_str());
+         if (chmod((lib.root + "/V_6/CHUNK_2").c_str(), 0) != 0 ||
+             chmod((lib.root + "/V_6/CHUNKMAP_TRAILER_3").c_str(), 0) != 0 ||
+             symlink("/nonexistent/target", (lib.root + "/V_6/CHUNK_9").c_str()) != 0)
+           throw std::runtime_error("cannot make the unreadable chunks");
        },
        MOUNT_PATH_TRAVERSE_NON_SI, 1},
       {"WalkFailsAtAChunkWithoutId",
