@@ -165,8 +165,8 @@ def main():
     bench = Bench(o)
     started_load = load()
     results = []
-    for spec in o.pair:
-        name, rows, old, new = spec.split(":", 3)
+    for pair in o.pair:
+        name, rows, old, new = pair.split(":", 3)
         results.append(bench.pair(name, old, new, int(rows)))
     text = table(results, o.rounds, started_load)
     print(text)
