@@ -114,7 +114,28 @@ void ReadAhead::Start(int folderFd, bool chunkFolders) {
   m_folderFd = folderFd;
   m_chunkFolders = chunkFolders;
   m_engaged = false;
-  if (wasEngaged || Testing::alwaysEngaged) Engage();
+  if (wasEngaged || Testing::alwaysEngaged) {
+    Engage();
+    m_startProbes = kWaitsToEngage;
+  }
+}
+
+void ReadAhead::ReadWouldWait() {
+  if (m_startProbes > 0) {
+    m_startProbes = 0;  // this folder is out of the cache too
+    return;
+  }
+  if (++m_waitsInARow >= kWaitsToEngage) Engage();
+}
+
+void ReadAhead::ReadCannotTell() {
+  m_startProbes = 0;
+  Engage();
+}
+
+void ReadAhead::ReadFromCache() {
+  m_waitsInARow = 0;
+  if (m_startProbes > 0 && --m_startProbes == 0) m_warmAtStart = true;
 }
 
 void ReadAhead::Engage() {
@@ -263,8 +284,10 @@ void ReadAhead::Stop() {
   if (m_listFd >= 0) close(m_listFd);
   m_listFd = -1;
   m_folderFd = -1;
-  m_wasEngaged = m_engaged && !m_unavailable;
+  m_wasEngaged = m_engaged && !m_unavailable && !m_warmAtStart;
   m_engaged = false;
+  m_startProbes = 0;
+  m_warmAtStart = false;
 }
 
 }  // namespace tzrecon

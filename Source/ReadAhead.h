@@ -12,11 +12,11 @@
 // what is logged; a request of the window that fails, or arrives late, or
 // warms another file than the walk then reads, changes nothing but the time.
 //
-// It is idle until the walk finds a trailer that is not in the cache (a read
-// that asked not to wait would have waited), so a walk over a warm cache
-// makes no call for it. Where io_uring cannot be set up (an old kernel, a
-// seccomp profile, kernel.io_uring_disabled) it says so once at level 2 and
-// stays idle. Not installed and not exported.
+// It is idle until the walk finds trailers that are not in the cache (reads
+// that asked not to wait would have waited, several in a row), so a walk
+// over a warm cache makes no call for it. Where io_uring cannot be set up
+// (an old kernel, a seccomp profile, kernel.io_uring_disabled) it says so
+// once at level 2 and stays idle. Not installed and not exported.
 #pragma once
 
 #include <cstddef>
@@ -48,12 +48,26 @@ class ReadAhead {
   // The walk is at the entry `name` of that folder, about to make its calls.
   // When the window is engaged, it moves past `name` and fills up again.
   void At(const char* name);
-  // A read of a trailer in the folder would have waited: the window starts
-  // working for the rest of the folder (if io_uring can be had).
+  // A read of a trailer in the folder would have waited. A read can say so
+  // over a cached page now and then (the page was locked for a moment, or
+  // marked for read-ahead), so one such read proves nothing: after
+  // kWaitsToEngage of them in a row the window engages.
+  void ReadWouldWait();
+  // A read of a trailer was served from the cache.
+  void ReadFromCache();
+  // A read of a trailer cannot tell, on a file system that never can (FUSE,
+  // often remote): the window is worth its requests there from now on.
+  void ReadCannotTell();
+  static constexpr unsigned kWaitsToEngage = 4;
+  // True while the walk should read trailers asking not to wait and tell
+  // the window how that went: while it is idle, and for the first reads of
+  // a folder it works in from the start because the folder before was out
+  // of the cache (when those reads find the cache warm, the next folder
+  // starts idle again).
+  bool Probing() const { return !m_engaged || m_startProbes > 0; }
+  // The window starts working for the rest of the folder (if io_uring can
+  // be had).
   void Engage();
-  // True once engaged in this folder (or when it cannot be): the walk asks
-  // the cache no more.
-  bool Engaged() const { return m_engaged; }
   // The walk leaves the folder: requests in flight are cancelled and
   // waited for, and the window's own listing is closed.
   void Stop();
@@ -82,6 +96,9 @@ class ReadAhead {
   bool m_unavailable = false;  // set-up failed once: never again in this walk
   bool m_engaged = false;
   bool m_wasEngaged = false;  // in the folder before this one
+  unsigned m_waitsInARow = 0;  // trailer reads that would have waited
+  unsigned m_startProbes = 0;  // reads still to probe in a folder engaged from its start
+  bool m_warmAtStart = false;  // ... and those reads were all served from the cache
   int m_folderFd = -1;
   bool m_chunkFolders = false;
   int m_listFd = -1;  // the window's own listing of the folder

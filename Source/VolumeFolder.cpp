@@ -36,15 +36,19 @@ int VolumeFolder::OpenTrailer(const std::string& trailerPath) const {
 }
 
 long VolumeFolder::ReadTrailer(int fd, void* buffer, size_t length) {
-  if (m_window == nullptr || m_window->Engaged()) return ReadUpTo(fd, buffer, length);
+  if (m_window == nullptr || !m_window->Probing()) return ReadUpTo(fd, buffer, length);
   const long got = ReadUpToFromCache(fd, buffer, length);
-  if (got != kWouldWait && got != kCannotTell) return got;
-  // A regular file that cannot tell is on a file system that cannot (FUSE,
-  // often remote): the window is worth its requests there. Not so for a
-  // FIFO or a folder in a trailer's place.
-  struct stat status;
-  if (got == kWouldWait || (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)))
-    m_window->Engage();
+  if (got == kWouldWait) {
+    m_window->ReadWouldWait();
+  } else if (got == kCannotTell) {
+    // A regular file that cannot tell is on a file system that cannot; not
+    // so a FIFO or a folder in a trailer's place.
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) m_window->ReadCannotTell();
+  } else {
+    m_window->ReadFromCache();
+    return got;
+  }
   return ReadUpTo(fd, buffer, length);
 }
 

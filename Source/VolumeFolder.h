@@ -32,8 +32,9 @@ class VolumeFolder {
 
   // Reads the first `length` bytes of the trailer open at `fd`, with the
   // result of ReadUpTo. While the window is idle the first read takes only
-  // what the page cache holds; when that would have waited, the window is
-  // engaged and the read is made again, waiting.
+  // what the page cache holds; when that would have waited, the window
+  // hears of it (enough such reads in a row engage it) and the read is made
+  // again, waiting.
   long ReadTrailer(int fd, void* buffer, size_t length);
 
  private:

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -69,16 +69,49 @@ inline void ExpectSameWalk(const WalkResult& plain, const WalkResult& other) {
   EXPECT_EQ(a, b);
 }
 
-// True when the first page of `path` is not in the page cache: a read that
-// asks not to wait says it would.
+// The names in `folder` that start with `prefix`, in the order the folder
+// lists them.
+inline std::vector<std::string> ListingOrder(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = readdir(listing))
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+  closedir(listing);
+  return names;
+}
+
+// True when the first page of `path` is not in the page cache. Asked of
+// the mapping's residency: a read, even one that asks not to wait, starts
+// reading the page in.
 inline bool OutOfPageCache(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY);
   if (fd < 0) return false;
-  char byte;
-  iovec part = {&byte, 1};
-  const bool out = preadv2(fd, &part, 1, 0, RWF_NOWAIT) < 0 && errno == EAGAIN;
+  const long page = sysconf(_SC_PAGESIZE);
+  void* map = mmap(nullptr, static_cast<size_t>(page), PROT_READ, MAP_SHARED, fd, 0);
   close(fd);
+  if (map == MAP_FAILED) return false;
+  unsigned char resident = 1;
+  const bool out = mincore(map, static_cast<size_t>(page), &resident) == 0 && (resident & 1) == 0;
+  munmap(map, static_cast<size_t>(page));
   return out;
+}
+
+// Pushes the first page of the file at `path` out of the page cache (clean
+// pages can be dropped, so it is written back first, then advised away).
+// Returns false when it stays: some file systems keep every page in memory,
+// and a page another CPU holds for a moment is skipped, so it is tried a few
+// times.
+inline bool DropFromPageCache(const std::string& path) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    fdatasync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
+    if (OutOfPageCache(path)) return true;
+  }
+  return false;
 }
 
 // A library with the odd cases, how to walk it and how many volumes the walk

@@ -80,28 +80,90 @@ INSTANTIATE_TEST_SUITE_P(OddLibraries, WindowEquivalence,
                            return std::string(info.param.name);
                          });
 
-// Trailers pushed out of the page cache: the first read that asks not to
-// wait says it would, and the window engages for the rest of the volume.
-TEST(WindowEngagement, ATrailerOutsideThePageCacheEngagesTheWindow) {
+// Trailers pushed out of the page cache. A read that asks not to wait says
+// it would for each of them; the window engages once enough of them come in
+// a row, and never for a few strays, which a warm cache shows now and then.
+struct OutOfCache {
+  const char* name;
+  std::function<bool(int at)> dropped;  // the 300 chunks, numbered from 1 in the walk's order
+  bool engages;
+  friend void PrintTo(const OutOfCache& out, std::ostream* os) { *os << out.name; }
+};
+
+class WindowEngagement : public ::testing::TestWithParam<OutOfCache> {};
+
+constexpr int kInARow = static_cast<int>(ReadAhead::kWaitsToEngage);
+
+const OutOfCache kOutOfCache[] = {
+    {"Every", [](int) { return true; }, true},
+    // Twice a run: now and then one of the pages is back in the cache by the
+    // time the walk reads it, and the longer part left is still a run.
+    {"TwiceEnoughInARow", [](int chunk) { return chunk >= 200 && chunk < 200 + 2 * kInARow; },
+     true},
+    {"OneShortOfARow", [](int chunk) { return chunk >= 200 && chunk < 200 + kInARow - 1; },
+     false},
+    {"EveryOther", [](int chunk) { return chunk % 2 == 0; }, false},
+    {"One", [](int chunk) { return chunk == 150; }, false},
+};
+
+TEST_P(WindowEngagement, EngagesOnlyForTrailersOutOfTheCacheInARow) {
+  const OutOfCache& out = GetParam();
   tztest::WindowSeams seams;
   SampleLibrary lib;
   lib.Volume("V_1");
   for (int chunk = 1; chunk <= 300; ++chunk) lib.Chunk("V_1", 1, chunk, 100u + chunk);
   const WalkResult plain = tztest::Walk(lib, MOUNT_PATH_TRAVERSE_NON_SI);
-  // Clean pages can be dropped: written back first, then advised away.
-  for (int chunk = 1; chunk <= 300; ++chunk) {
-    const std::string path = lib.root + "/V_1/CHUNKMAP_TRAILER_" + std::to_string(chunk);
-    const int fd = open(path.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    fdatasync(fd);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    close(fd);
+  // The runs are runs in the walk's order, which is the folder's listing
+  // order, not the order of the ids.
+  const std::vector<std::string> inWalkOrder = tztest::ListingOrder(lib.root + "/V_1", "CHUNK_");
+  ASSERT_EQ(inWalkOrder.size(), 300u);
+  for (int at = 1; at <= 300; ++at) {
+    if (!out.dropped(at)) continue;
+    const std::string id = inWalkOrder[at - 1].substr(sizeof "CHUNK_" - 1);
+    if (!tztest::DropFromPageCache(lib.root + "/V_1/CHUNKMAP_TRAILER_" + id))
+      GTEST_SKIP() << "a trailer stays in the page cache (tmpfs?)";
   }
-  if (!tztest::OutOfPageCache(lib.root + "/V_1/CHUNKMAP_TRAILER_1"))
-    GTEST_SKIP() << "this file system keeps the trailers in memory (tmpfs?)";
   const WalkResult cold = tztest::Walk(lib, MOUNT_PATH_TRAVERSE_NON_SI);
-  EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window did not engage";
+  if (out.engages)
+    EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window did not engage";
+  else
+    EXPECT_EQ(ReadAhead::Testing::requests, 0) << "the window engaged for strays";
   tztest::ExpectSameWalk(plain, cold);
 }
+
+// A folder out of the cache starts the next one with the window working
+// from its first entry; when that folder turns out warm, the ones after it
+// start idle again.
+TEST(WindowEngagement, AWarmFolderAfterAColdOneEndsTheHeadStart) {
+  tztest::WindowSeams seams;
+  SampleLibrary lib;
+  constexpr int kChunks = 300;
+  for (int volume = 1; volume <= 4; ++volume) {
+    const std::string name = "V_" + std::to_string(volume);
+    lib.Volume(name);
+    for (int chunk = 1; chunk <= kChunks; ++chunk)
+      lib.Chunk(name, volume, volume * 1000 + chunk, 100u + chunk);
+  }
+  const WalkResult plain = tztest::Walk(lib, MOUNT_PATH_TRAVERSE_NON_SI);
+  const std::vector<std::string> volumes = tztest::ListingOrder(lib.root, "V_");
+  ASSERT_EQ(volumes.size(), 4u);
+  const std::string cold = lib.root + "/" + volumes[0] + "/CHUNKMAP_TRAILER_";
+  const int coldId = std::stoi(volumes[0].substr(2));
+  for (int chunk = 1; chunk <= kChunks; ++chunk)
+    if (!tztest::DropFromPageCache(cold + std::to_string(coldId * 1000 + chunk)))
+      GTEST_SKIP() << "a trailer stays in the page cache (tmpfs?)";
+  const WalkResult walk = tztest::Walk(lib, MOUNT_PATH_TRAVERSE_NON_SI);
+  // A chunk costs the window at most four requests: the cold folder and the
+  // warm one after it come to at most two folders' worth, where a head start
+  // that outlived the warm folder would cost four.
+  EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window did not engage";
+  EXPECT_LE(ReadAhead::Testing::requests, 4 * 2 * kChunks) << "the head start outlived a warm folder";
+  tztest::ExpectSameWalk(plain, walk);
+}
+
+INSTANTIATE_TEST_SUITE_P(TrailersOutOfTheCache, WindowEngagement, ::testing::ValuesIn(kOutOfCache),
+                         [](const ::testing::TestParamInfo<OutOfCache>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
