@@ -21,12 +21,14 @@ bool ReadAhead::Testing::unavailable = false;
 bool ReadAhead::Testing::alwaysEngaged = false;
 long ReadAhead::Testing::failRequest = 0;
 long ReadAhead::Testing::requests = 0;
+long ReadAhead::Testing::failures = 0;
 
 namespace {
 
 const char kTag[] = "ChunkListHelper::ReadAhead";
 const char kChunkPrefix[] = "CHUNK_";
 const char kTrailerPrefix[] = "CHUNKMAP_TRAILER_";
+const char kMetadataPrefix[] = "/CHUNK_META_DATA_";
 constexpr size_t kListBufferSize = 32 * 1024;
 // Each chain is a status request for the chunk, then an open of its trailer
 // into a slot of the ring's own file table, an advice to read the trailer's
@@ -53,7 +55,9 @@ struct Dirent64 {
 struct ReadAhead::Ring {
   struct Slot {
     unsigned pending = 0;  // completions still to come
-    char chunkName[256];
+    // The chunk, or in a single-instanced volume the metadata file its
+    // folder most often holds: the one named after the folder's own id.
+    char statusName[256 + sizeof kMetadataPrefix + 12];
     char trailerName[sizeof kTrailerPrefix + 12];
     struct statx status;
   };
@@ -193,18 +197,28 @@ void ReadAhead::Fill() {
          io_uring_sq_space_left(&r.ring) >= kRequestsPerChain && NextName(name)) {
     const unsigned index = r.freeSlots[--r.freeCount];
     Ring::Slot& slot = r.slots[index];
-    std::snprintf(slot.chunkName, sizeof slot.chunkName, "%s", name);
     std::snprintf(r.ahead[(r.aheadFirst + r.aheadCount++) % kDepth], sizeof r.ahead[0], "%s", name);
 
-    io_uring_sqe* sqe = io_uring_get_sqe(&r.ring);
-    io_uring_prep_statx(sqe, Counted(m_folderFd), slot.chunkName, 0, STATX_SIZE, &slot.status);
-    io_uring_sqe_set_data64(sqe, index);
-    unsigned requests = 1;
-    // The trailer is named after the chunk id as the walk reads it.
+    // The trailer is named after the chunk id as the walk reads it. In a
+    // single-instanced volume the walk reads it from the names of the
+    // metadata files, which the window guesses: a chunk folder most often
+    // holds the metadata file of its own id. A wrong guess still warms the
+    // folder's own listing, which the lookup reads.
     int32_t chunkId = 0;
     const char* idText = std::strrchr(name, '_') + 1;
-    if (!m_chunkFolders && *idText != '\0' &&
-        ReadDecimal(idText, nullptr, chunkId) != Decimal::kOutOfRange) {
+    const bool haveId =
+        *idText != '\0' && ReadDecimal(idText, nullptr, chunkId) != Decimal::kOutOfRange;
+    if (m_chunkFolders && haveId)
+      std::snprintf(slot.statusName, sizeof slot.statusName, "%s%s%d", name, kMetadataPrefix,
+                    chunkId);
+    else
+      std::snprintf(slot.statusName, sizeof slot.statusName, "%s", name);
+
+    io_uring_sqe* sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_statx(sqe, Counted(m_folderFd), slot.statusName, 0, STATX_SIZE, &slot.status);
+    io_uring_sqe_set_data64(sqe, index);
+    unsigned requests = 1;
+    if (haveId) {
       std::snprintf(slot.trailerName, sizeof slot.trailerName, "%s%d", kTrailerPrefix, chunkId);
       // Not O_NOATIME: reading ahead does not renew an access time (a read
       // does), so the window needs no right to the file's owner's flag.
@@ -243,6 +257,7 @@ void ReadAhead::Reap(bool wait) {
     }
     // Results are not looked at: the walk's own calls decide.
     const uint64_t tag = io_uring_cqe_get_data64(cqe);
+    if (cqe->res < 0 && cqe->res != -ECANCELED && tag != kCancelTag) ++Testing::failures;
     io_uring_cqe_seen(&r.ring, cqe);
     if (tag == kCancelTag) continue;
     Ring::Slot& slot = r.slots[tag];

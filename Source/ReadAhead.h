@@ -3,9 +3,10 @@
 // folder, and the first bytes of their chunk map trailers, on their way into
 // the kernel's caches through io_uring: many requests in flight from the
 // walk's own thread (the kernel's workers serve them; the library starts no
-// thread). In a single-instanced volume it warms the status of the chunk
-// folders ahead (their metadata files are named in listings the walk has
-// not read yet).
+// thread). In a single-instanced volume it looks up, in each chunk folder
+// ahead, the metadata file named after the folder's id, which warms the
+// folder's listing and, when the guess is right, the file's status, and
+// warms the trailer of that id.
 //
 // The window only warms caches. The walk still makes every call it makes
 // without the window, and only those calls decide what the dump holds and
@@ -76,12 +77,14 @@ class ReadAhead {
   // shared library exports none of this): make io_uring unavailable, engage
   // in every folder from its first entry, make the window's n-th request
   // fail (counted from 1 since `requests` was last set to 0; 0: none), and
-  // count the requests made.
+  // count the requests made and those the kernel answered with an error
+  // (other than a cancellation).
   struct Testing {
     static bool unavailable;
     static bool alwaysEngaged;
     static long failRequest;
     static long requests;
+    static long failures;
   };
 
  private:

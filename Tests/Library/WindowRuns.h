@@ -30,6 +30,7 @@ struct WindowSeams {
     tzrecon::ReadAhead::Testing::alwaysEngaged = false;
     tzrecon::ReadAhead::Testing::failRequest = 0;
     tzrecon::ReadAhead::Testing::requests = 0;
+    tzrecon::ReadAhead::Testing::failures = 0;
   }
 };
 
@@ -45,6 +46,7 @@ inline WalkResult Walk(SampleLibrary& lib, MountPathTraverseMode mode) {
   const std::string dumpFile = lib.dir / "dump.csv";
   unlink(dumpFile.c_str());
   tzrecon::ReadAhead::Testing::requests = 0;
+  tzrecon::ReadAhead::Testing::failures = 0;
   WalkResult result;
   LogCapture log{2};
   {

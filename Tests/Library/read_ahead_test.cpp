@@ -80,6 +80,52 @@ INSTANTIATE_TEST_SUITE_P(OddLibraries, WindowEquivalence,
                            return std::string(info.param.name);
                          });
 
+// Over a library that holds what the walk will look for, every request of
+// the window names a file that is there: in a single-instanced volume, the
+// metadata file named after its folder's id and the trailer of that id.
+struct WellFormed {
+  const char* name;
+  MountPathTraverseMode mode;
+  std::function<void(SampleLibrary&)> build;
+  long chains;  // chunks, or chunk folders, the window works ahead for
+};
+
+class WindowRequests : public ::testing::TestWithParam<WellFormed> {};
+
+const WellFormed kWellFormed[] = {
+    {"Chunks", MOUNT_PATH_TRAVERSE_NON_SI,
+     [](SampleLibrary& lib) {
+       lib.Volume("V_1");
+       for (int chunk = 1; chunk <= 150; ++chunk) lib.Chunk("V_1", 1, chunk, chunk);
+     },
+     150},
+    {"ChunkFolders", MOUNT_PATH_TRAVERSE_SI,
+     [](SampleLibrary& lib) {
+       lib.Volume("V_2", "7", /*singleInstanced=*/true);
+       for (int folder = 1; folder <= 150; ++folder) lib.SIChunk("V_2", 2, folder, folder, folder);
+     },
+     150},
+};
+
+TEST_P(WindowRequests, NameFilesThatAreThere) {
+  const WellFormed& library = GetParam();
+  tztest::WindowSeams seams;
+  SampleLibrary lib;
+  library.build(lib);
+  const WalkResult plain = tztest::Walk(lib, library.mode);
+  ReadAhead::Testing::alwaysEngaged = true;
+  const WalkResult window = tztest::Walk(lib, library.mode);
+  // A status, an open, an advice and a close for each.
+  EXPECT_EQ(ReadAhead::Testing::requests, 4 * library.chains);
+  EXPECT_EQ(ReadAhead::Testing::failures, 0);
+  tztest::ExpectSameWalk(plain, window);
+}
+
+INSTANTIATE_TEST_SUITE_P(WellFormedLibraries, WindowRequests, ::testing::ValuesIn(kWellFormed),
+                         [](const ::testing::TestParamInfo<WellFormed>& info) {
+                           return std::string(info.param.name);
+                         });
+
 // Trailers pushed out of the page cache. A read that asks not to wait says
 // it would for each of them; the window engages once enough of them come in
 // a row, and never for a few strays, which a warm cache shows now and then.
