@@ -28,7 +28,7 @@ namespace {
 const char kTag[] = "ChunkListHelper::ReadAhead";
 const char kChunkPrefix[] = "CHUNK_";
 const char kTrailerPrefix[] = "CHUNKMAP_TRAILER_";
-const char kMetadataPrefix[] = "/CHUNK_META_DATA_";
+const char kMetadataPrefix[] = "CHUNK_META_DATA_";
 constexpr size_t kListBufferSize = 32 * 1024;
 // Each chain is a status request for the chunk, then an open of its trailer
 // into a slot of the ring's own file table, an advice to read the trailer's
@@ -55,9 +55,11 @@ struct Dirent64 {
 struct ReadAhead::Ring {
   struct Slot {
     unsigned pending = 0;  // completions still to come
-    // The chunk, or in a single-instanced volume the metadata file its
-    // folder most often holds: the one named after the folder's own id.
-    char statusName[256 + sizeof kMetadataPrefix + 12];
+    // A lookup in a chunk folder, whose listing is read when it completes.
+    bool chunkFolder = false;
+    // The chunk, or a metadata file in a chunk folder (a guessed one, for
+    // the lookup).
+    char statusName[2 * 256];
     char trailerName[sizeof kTrailerPrefix + 12];
     struct statx status;
   };
@@ -77,6 +79,9 @@ struct ReadAhead::Ring {
   char listing[kListBufferSize];
   long listLength = 0, listPosition = 0;
   bool listEnded = false;
+
+  // The listing of one chunk folder, read once its lookup completed.
+  char folderListing[4096];
 };
 
 ReadAhead::ReadAhead(EvDebug& debug) : m_debug(debug) {}
@@ -188,61 +193,120 @@ static int Counted(int fd) {
   return ReadAhead::Testing::requests == ReadAhead::Testing::failRequest ? -1 : fd;
 }
 
+// The chunk id in the name of a chunk entry or metadata file, as the walk
+// reads it: the number after the last "_".
+static bool IdOf(const char* name, int32_t& id) {
+  const char* idText = std::strrchr(name, '_');
+  return idText != nullptr && idText[1] != '\0' &&
+         ReadDecimal(idText + 1, nullptr, id) != Decimal::kOutOfRange;
+}
+
+void ReadAhead::Prepare(unsigned index, bool withTrailer, int32_t chunkId) {
+  Ring& r = *m_ring;
+  Ring::Slot& slot = r.slots[index];
+  io_uring_sqe* sqe = io_uring_get_sqe(&r.ring);
+  io_uring_prep_statx(sqe, Counted(m_folderFd), slot.statusName, 0, STATX_SIZE, &slot.status);
+  io_uring_sqe_set_data64(sqe, index);
+  unsigned requests = 1;
+  if (withTrailer) {
+    // The trailer is named after the chunk id as the walk reads it. Not
+    // O_NOATIME: reading ahead does not renew an access time (a read does),
+    // so the window needs no right to the file's owner's flag.
+    std::snprintf(slot.trailerName, sizeof slot.trailerName, "%s%d", kTrailerPrefix, chunkId);
+    sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_openat_direct(sqe, Counted(m_folderFd), slot.trailerName, O_RDONLY | O_NONBLOCK,
+                                0, index);
+    io_uring_sqe_set_data64(sqe, index);
+    io_uring_sqe_set_flags(sqe, IOSQE_IO_HARDLINK);
+    sqe = io_uring_get_sqe(&r.ring);
+    const int fixed = Counted(static_cast<int>(index));
+    io_uring_prep_fadvise(sqe, fixed < 0 ? static_cast<int>(kDepth) : fixed, 0, kTrailerReadSize,
+                          POSIX_FADV_WILLNEED);
+    io_uring_sqe_set_data64(sqe, index);
+    io_uring_sqe_set_flags(sqe, IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
+    sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_close_direct(sqe, Counted(static_cast<int>(index)) < 0 ? kDepth : index);
+    io_uring_sqe_set_data64(sqe, index);
+    requests += 3;
+  }
+  slot.pending = requests;
+  r.inFlight += requests;
+}
+
 void ReadAhead::Fill() {
   if (!m_ring || m_listFd < 0) return;
   Ring& r = *m_ring;
+  // A chunk folder's metadata files take slots of their own once its
+  // listing is read: the folders looked up ahead leave room for them.
+  const unsigned depth = m_chunkFolders ? kDepth / 4 : kDepth;
   unsigned prepared = 0;
   const char* name = nullptr;
-  while (r.aheadCount < kDepth && r.freeCount > 0 &&
+  while (r.aheadCount < depth && r.freeCount > 0 &&
          io_uring_sq_space_left(&r.ring) >= kRequestsPerChain && NextName(name)) {
     const unsigned index = r.freeSlots[--r.freeCount];
     Ring::Slot& slot = r.slots[index];
     std::snprintf(r.ahead[(r.aheadFirst + r.aheadCount++) % kDepth], sizeof r.ahead[0], "%s", name);
 
-    // The trailer is named after the chunk id as the walk reads it. In a
-    // single-instanced volume the walk reads it from the names of the
-    // metadata files, which the window guesses: a chunk folder most often
-    // holds the metadata file of its own id. A wrong guess still warms the
-    // folder's own listing, which the lookup reads.
     int32_t chunkId = 0;
-    const char* idText = std::strrchr(name, '_') + 1;
-    const bool haveId =
-        *idText != '\0' && ReadDecimal(idText, nullptr, chunkId) != Decimal::kOutOfRange;
-    if (m_chunkFolders && haveId)
-      std::snprintf(slot.statusName, sizeof slot.statusName, "%s%s%d", name, kMetadataPrefix,
-                    chunkId);
-    else
+    const bool haveId = IdOf(name, chunkId);
+    slot.chunkFolder = m_chunkFolders;
+    if (m_chunkFolders) {
+      // The metadata files of a chunk folder are named in its listing, which
+      // io_uring cannot read. A lookup reads the listing's blocks, so the
+      // window looks up the metadata file the folder most often holds (the
+      // one of the folder's own id; a wrong guess warms the listing just the
+      // same), and reads the listing itself once the lookup is done.
+      if (haveId)
+        std::snprintf(slot.statusName, sizeof slot.statusName, "%s/%s%d", name, kMetadataPrefix,
+                      chunkId);
+      else
+        std::snprintf(slot.statusName, sizeof slot.statusName, "%s/", name);
+    } else {
       std::snprintf(slot.statusName, sizeof slot.statusName, "%s", name);
-
-    io_uring_sqe* sqe = io_uring_get_sqe(&r.ring);
-    io_uring_prep_statx(sqe, Counted(m_folderFd), slot.statusName, 0, STATX_SIZE, &slot.status);
-    io_uring_sqe_set_data64(sqe, index);
-    unsigned requests = 1;
-    if (haveId) {
-      std::snprintf(slot.trailerName, sizeof slot.trailerName, "%s%d", kTrailerPrefix, chunkId);
-      // Not O_NOATIME: reading ahead does not renew an access time (a read
-      // does), so the window needs no right to the file's owner's flag.
-      sqe = io_uring_get_sqe(&r.ring);
-      io_uring_prep_openat_direct(sqe, Counted(m_folderFd), slot.trailerName,
-                                  O_RDONLY | O_NONBLOCK, 0, index);
-      io_uring_sqe_set_data64(sqe, index);
-      io_uring_sqe_set_flags(sqe, IOSQE_IO_HARDLINK);
-      sqe = io_uring_get_sqe(&r.ring);
-      const int fixed = Counted(static_cast<int>(index));
-      io_uring_prep_fadvise(sqe, fixed < 0 ? static_cast<int>(kDepth) : fixed, 0,
-                            kTrailerReadSize, POSIX_FADV_WILLNEED);
-      io_uring_sqe_set_data64(sqe, index);
-      io_uring_sqe_set_flags(sqe, IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
-      sqe = io_uring_get_sqe(&r.ring);
-      io_uring_prep_close_direct(sqe, Counted(static_cast<int>(index)) < 0 ? kDepth : index);
-      io_uring_sqe_set_data64(sqe, index);
-      requests += 3;
     }
-    slot.pending = requests;
-    r.inFlight += requests;
+    Prepare(index, !m_chunkFolders && haveId, chunkId);
     ++prepared;
   }
   if (prepared > 0) io_uring_submit(&r.ring);
+}
+
+// The lookup in the chunk folder of slot `index` is done, so its listing is
+// in the cache: the window reads it and sends, for each metadata file it
+// names, a status request and its trailer's chain, in the slot and in free
+// ones (while there are any).
+void ReadAhead::ListChunkFolder(unsigned index) {
+  Ring& r = *m_ring;
+  char folder[256];
+  const char* slash = std::strchr(r.slots[index].statusName, '/');
+  const size_t length = slash != nullptr ? static_cast<size_t>(slash - r.slots[index].statusName) : 0;
+  long got = -1;
+  if (length > 0 && length < sizeof folder) {
+    std::memcpy(folder, r.slots[index].statusName, length);
+    folder[length] = '\0';
+    const int fd = openat(m_folderFd, folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      got = syscall(SYS_getdents64, fd, r.folderListing, sizeof r.folderListing);
+      close(fd);
+    }
+  }
+  unsigned next = index;  // the slot the next metadata file takes
+  for (long at = 0; at < got && next < kDepth;) {
+    const auto* d = reinterpret_cast<const Dirent64*>(r.folderListing + at);
+    at += d->reclen;
+    int32_t chunkId = 0;
+    if (std::strncmp(d->name, kMetadataPrefix, sizeof kMetadataPrefix - 1) != 0 ||
+        std::strstr(d->name, ".idx") != nullptr || !IdOf(d->name, chunkId))
+      continue;
+    Ring::Slot& slot = r.slots[next];
+    slot.chunkFolder = false;
+    std::snprintf(slot.statusName, sizeof slot.statusName, "%s/%s", folder, d->name);
+    Prepare(next, true, chunkId);
+    next = r.freeCount > 0 && io_uring_sq_space_left(&r.ring) >= kRequestsPerChain
+               ? r.freeSlots[--r.freeCount]
+               : kDepth;
+  }
+  if (next < kDepth) r.freeSlots[r.freeCount++] = next;  // not taken
+  if (next != index) io_uring_submit(&r.ring);
 }
 
 void ReadAhead::Reap(bool wait) {
@@ -262,7 +326,12 @@ void ReadAhead::Reap(bool wait) {
     if (tag == kCancelTag) continue;
     Ring::Slot& slot = r.slots[tag];
     --r.inFlight;
-    if (--slot.pending == 0) r.freeSlots[r.freeCount++] = static_cast<unsigned>(tag);
+    if (--slot.pending > 0) continue;
+    // While the window drains (`wait`), it starts nothing new.
+    if (slot.chunkFolder && !wait)
+      ListChunkFolder(static_cast<unsigned>(tag));
+    else
+      r.freeSlots[r.freeCount++] = static_cast<unsigned>(tag);
   }
 }
 

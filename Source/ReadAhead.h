@@ -3,10 +3,9 @@
 // folder, and the first bytes of their chunk map trailers, on their way into
 // the kernel's caches through io_uring: many requests in flight from the
 // walk's own thread (the kernel's workers serve them; the library starts no
-// thread). In a single-instanced volume it looks up, in each chunk folder
-// ahead, the metadata file named after the folder's id, which warms the
-// folder's listing and, when the guess is right, the file's status, and
-// warms the trailer of that id.
+// thread). In a single-instanced volume it warms the listings of the chunk
+// folders ahead, then the status and the trailer of each metadata file they
+// name.
 //
 // The window only warms caches. The walk still makes every call it makes
 // without the window, and only those calls decide what the dump holds and
@@ -91,6 +90,8 @@ class ReadAhead {
   struct Ring;
   bool SetUp();
   void Fill();
+  void Prepare(unsigned index, bool withTrailer, int32_t chunkId);
+  void ListChunkFolder(unsigned index);
   void Reap(bool wait);
   bool NextName(const char*& name);
 

@@ -81,13 +81,17 @@ INSTANTIATE_TEST_SUITE_P(OddLibraries, WindowEquivalence,
                          });
 
 // Over a library that holds what the walk will look for, every request of
-// the window names a file that is there: in a single-instanced volume, the
-// metadata file named after its folder's id and the trailer of that id.
+// the window names a file that is there. In a single-instanced volume the
+// window looks up, in each chunk folder, the metadata file of the folder's
+// own id, which may not be there; then it reads the folder's listing and
+// sends each metadata file's requests.
 struct WellFormed {
   const char* name;
   MountPathTraverseMode mode;
   std::function<void(SampleLibrary&)> build;
-  long chains;  // chunks, or chunk folders, the window works ahead for
+  long lookups;  // chunk folders looked up
+  long chains;   // chunks or metadata files: a status, an open, an advice and a close each
+  bool guessesMiss;
 };
 
 class WindowRequests : public ::testing::TestWithParam<WellFormed> {};
@@ -98,13 +102,21 @@ const WellFormed kWellFormed[] = {
        lib.Volume("V_1");
        for (int chunk = 1; chunk <= 150; ++chunk) lib.Chunk("V_1", 1, chunk, chunk);
      },
-     150},
-    {"ChunkFolders", MOUNT_PATH_TRAVERSE_SI,
+     0, 150, false},
+    {"ChunkFoldersOfTheirOwnId", MOUNT_PATH_TRAVERSE_SI,
      [](SampleLibrary& lib) {
        lib.Volume("V_2", "7", /*singleInstanced=*/true);
        for (int folder = 1; folder <= 150; ++folder) lib.SIChunk("V_2", 2, folder, folder, folder);
      },
-     150},
+     150, 150, false},
+    {"ChunkFoldersOfOtherIds", MOUNT_PATH_TRAVERSE_SI,
+     [](SampleLibrary& lib) {
+       lib.Volume("V_3", "7", /*singleInstanced=*/true);
+       for (int folder = 1; folder <= 100; ++folder)
+         for (int meta = 0; meta < 3; ++meta)
+           lib.SIChunk("V_3", 3, folder, 1000 + 3 * folder + meta, folder);
+     },
+     100, 300, true},
 };
 
 TEST_P(WindowRequests, NameFilesThatAreThere) {
@@ -115,9 +127,14 @@ TEST_P(WindowRequests, NameFilesThatAreThere) {
   const WalkResult plain = tztest::Walk(lib, library.mode);
   ReadAhead::Testing::alwaysEngaged = true;
   const WalkResult window = tztest::Walk(lib, library.mode);
-  // A status, an open, an advice and a close for each.
-  EXPECT_EQ(ReadAhead::Testing::requests, 4 * library.chains);
-  EXPECT_EQ(ReadAhead::Testing::failures, 0);
+  // The walk may pass a chunk folder before its listing is read, so some
+  // metadata files may get no requests; most do.
+  EXPECT_LE(ReadAhead::Testing::requests, library.lookups + 4 * library.chains);
+  EXPECT_GE(ReadAhead::Testing::requests, library.lookups + 4 * library.chains / 2);
+  if (library.guessesMiss)
+    EXPECT_LE(ReadAhead::Testing::failures, library.lookups);
+  else
+    EXPECT_EQ(ReadAhead::Testing::failures, 0);
   tztest::ExpectSameWalk(plain, window);
 }
 
