@@ -76,12 +76,12 @@ struct ReadAhead::Ring {
   char ahead[kDepth][256];
   unsigned aheadFirst = 0, aheadCount = 0;
 
-  char listing[kListBufferSize];
+  alignas(8) char listing[kListBufferSize];
   long listLength = 0, listPosition = 0;
   bool listEnded = false;
 
   // The listing of one chunk folder, read once its lookup completed.
-  char folderListing[4096];
+  alignas(8) char folderListing[4096];
 };
 
 ReadAhead::ReadAhead(EvDebug& debug) : m_debug(debug) {}
