@@ -549,7 +549,6 @@ class S3Store : public CloudStore {
     call.body = &ahead.body;
     ahead.request.call = std::move(call);
     ahead.request.owner = &ahead;
-    ++m_aheadMade;
     ++m_wholePages;
     if (!m_transfers.Start(ahead.request)) WholePageArrived(r);
   }
