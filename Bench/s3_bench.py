@@ -163,8 +163,8 @@ def main():
             f"{c['list']} / {c['head']} / {c['get']} | {c['maxInFlight']} |")
     lines.append("")
     every = set().union(*digests.values())
-    lines.append(f"Dumps of the tzrecon rows, every run: {'all the same' if len(every) == 1 else 'DIFFER'} "
-                 f"({len(every)} distinct).")
+    same = "all the same" if len(every) == 1 else "DIFFER"
+    lines.append(f"Dumps of the tzrecon rows, every run: {same} ({len(every)} distinct).")
     for impl in registries:
         c = counts[impl][-1]
         beside_listing = (c["total"] - c["list"]) / o.volumes

@@ -303,17 +303,19 @@ TEST_F(S3StoreFaults, FailureAfterTheFirstPageGivesNoShortListing) {
   EXPECT_EQ(m_proxy->Requests(), 6);
 }
 
-// The calls of the cloud walk over kRoot, in its order, and their answers as
-// text: volumes listed; per volume the marker, the label (unless the marker
-// is set and `skipMarked`), its listing and every listed file's size.
-std::string Walk(CloudStore& store, bool skipMarked = false) {
+// The calls of the cloud walk over `root`, in its order, and their answers
+// as text: volumes listed; per volume the marker, the label (unless the
+// marker is set and `skipMarked`), its listing: every listed file's size,
+// then its folders.
+std::string Walk(CloudStore& store, bool skipMarked = false,
+                 const std::string& root = kRoot) {
   std::ostringstream out;
   std::vector<std::string> files, volumes;
-  out << "root" << store.List(kRoot, files, volumes).AsString();
+  out << "root" << store.List(root, files, volumes).AsString();
   for (const std::string& volume : volumes) out << " " << volume;
   for (const std::string& volume : volumes) {
     if (volume.rfind("V_", 0) != 0) continue;
-    const std::string path = std::string(kRoot) + "/" + volume;
+    const std::string path = root + "/" + volume;
     bool marked = false;
     const CJwError markerError = store.Exists(path + "/.tzsivolume", marked);
     out << "\n" << volume << " marker " << marked << markerError.AsString();
@@ -327,6 +329,7 @@ std::string Walk(CloudStore& store, bool skipMarked = false) {
       const CJwError sizeError = store.Size(path + "/" + name, size);
       out << " " << name << "=" << size << sizeError.AsString();
     }
+    for (const std::string& folder : folders) out << " " << folder << "/";
   }
   return out.str();
 }
@@ -344,8 +347,9 @@ class S3StoreAhead : public S3StoreFaults {
     tuning.aheadBytes = aheadBytes;
     tuning.wholeListingFromVolumes = wholeFrom;
     tuning.volumesPerWholeListing = perWhole;
-    return Open(Entry(Endpoint(m_proxy->port()), kRoot), tuning);
+    return Open(Entry(Endpoint(m_proxy->port()), m_root), tuning);
   }
+  std::string m_root = kRoot;  // of the stores made
 };
 
 TEST_F(S3StoreAhead, AnswersAreThoseOfOneRequestAtATime) {
@@ -541,6 +545,46 @@ TEST_F(S3StoreAhead, VolumeTheWholePrefixListingHasNotReachedIsListedOnItsOwn) {
                             "answered: 0, volumes listed on their own: 1, passed over: 0"),
             std::string::npos)
       << log.Dump();
+}
+
+TEST_F(S3StoreAhead, VolumesListedOutOfKeyOrderAreAnsweredAlike) {
+  // s3rver walks its folders, so a whole-prefix listing gives V_1's keys
+  // before those of V_1.x, whose prefix sorts first ("." before "/") as the
+  // root listing has it.
+  const std::string root = m_root = "tz-store/lib/order";
+  for (const char* key : {"V_1/.tzsivolume", "V_1/a", "V_1.x/b", "V_10/c", "V_2/MEDIA_LABEL",
+                          "V_2/d/e"}) {
+    ASSERT_EQ(s3test::Run(std::string("curl -sS -f --aws-sigv4 aws:amz:us-east-1:s3 --user ") +
+                          s3test::kKey + ":" + s3test::kSecret +
+                          " -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' -X PUT --data-binary x " +
+                          Endpoint(m_port) + "/" + root + "/" + key + " >/dev/null"),
+              0);
+  }
+  const std::string expected = Walk(*Store(1), false, root);
+  EXPECT_NE(expected.find("rootsuccess V_1.x V_1 V_10 V_2\n"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("V_2 marker 0success label [x]success filessuccess "
+                          "MEDIA_LABEL=1success d/"),
+            std::string::npos)
+      << expected;
+  const struct {
+    size_t perWhole;
+    const char* said;
+  } cases[] = {
+      // One listing: V_1.x's key after V_1's ends it; every volume is
+      // listed on its own.
+      {16, "1 pages (1 failed) for 4 volumes; listings answered: 0, volumes listed on their "
+           "own: 4"},
+      // One a volume: V_1.x's listing starts with V_1's keys (it gets none of
+      // its own); V_1's passes over V_1.x's key.
+      {1, "4 pages (0 failed) for 4 volumes; listings answered: 3, volumes listed on their "
+          "own: 1"},
+  };
+  for (const auto& c : cases) {
+    tztest::LogCapture log(1);
+    EXPECT_EQ(Walk(*Store(16, S3Tuning().aheadBytes, 1, c.perWhole), false, root), expected)
+        << c.perWhole;
+    EXPECT_NE(log.Dump().find(c.said), std::string::npos) << log.Dump();
+  }
 }
 
 TEST(S3StoreConnection, RefusedConnectionIsRetriedThenFails) {
