@@ -7,7 +7,9 @@
 #   - samples of 100 volumes of 50 chunks and 200 volumes of 100 chunks
 #     (made here with `tzrecon sample`), with every request held 20 ms
 #     (S3_DELAY_MS) at the proxy, as a distant object store answers.
-# tzrecon runs with 16 requests in flight (the default) and with 1.
+# tzrecon runs with 16 requests in flight (the default) and with 1; with
+# S3_OTHER="NAME=TZRECON ..." other tzrecon builds get a row each (16 in
+# flight), e.g. a build of an earlier commit to compare strategies with.
 #
 #   s3.sh TZRECON WORK_DIR ROUNDS PYTHON
 #
@@ -110,8 +112,11 @@ table() {
 EOF
   "$python" "$here/s3_bench.py" --tzrecon "$tzrecon" --registry "$work/s3-registry.json" \
     --proxy-port "$proxy_port" --remote "counted:$1" --work "$work" --rounds "$rounds" \
-    --volumes "$2" --delay-ms "$3" --in-flight 16,1 --server-pid "$server_pid" --title "$4"
+    --volumes "$2" --delay-ms "$3" --in-flight 16,1 --server-pid "$server_pid" --title "$4" \
+    "${others[@]}"
 }
+others=()
+for other in ${S3_OTHER:-}; do others+=(--other "$other"); done
 
 if [ -d "$sample" ]; then
   if [ ! -f "$state/ready" ]; then

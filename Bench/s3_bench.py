@@ -7,6 +7,7 @@ s3/servers.js). Counts each run's HTTP requests at the proxy and the CPU
 time of the server process. Called by s3.sh; prints a Markdown table.
 """
 import argparse
+import hashlib
 import json
 import os
 import shutil
@@ -52,6 +53,8 @@ def main():
     p.add_argument("--delay-ms", type=int, default=0)
     p.add_argument("--in-flight", default="16",
                    help="comma-separated maxRequestsInFlight values, one tzrecon row each")
+    p.add_argument("--other", action="append", default=[], metavar="NAME=TZRECON",
+                   help="one more row: another tzrecon build, with the first --in-flight value")
     p.add_argument("--server-pid", type=int, default=0,
                    help="the server process, whose CPU time each run is charged")
     p.add_argument("--title", default="")
@@ -64,11 +67,19 @@ def main():
     with open(o.registry) as f:
         registry = json.load(f)
     registries = {}
+    binaries = {}
     for n in o.in_flight.split(","):
         registry["mountPaths"][0]["maxRequestsInFlight"] = int(n)
         registries[f"tzrecon, {n} in flight"] = path = os.path.join(o.work, f"s3-registry-{n}.json")
+        binaries[f"tzrecon, {n} in flight"] = o.tzrecon
         with open(path, "w") as f:
             json.dump(registry, f)
+    first_in_flight = o.in_flight.split(",")[0]
+    for other in o.other:
+        name, binary = other.split("=", 1)
+        impl = f"{name}, {first_in_flight} in flight"
+        registries[impl] = registries[f"tzrecon, {first_in_flight} in flight"]
+        binaries[impl] = binary
 
     def server_cpu():
         if not o.server_pid:
@@ -78,13 +89,14 @@ def main():
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def run(impl):
-        """One run: (wall seconds, request counts, rows or None)."""
+        """One run: (wall seconds, request counts, rows); a tzrecon run's dump
+        digest (its rows, the header left out) goes into digests[impl]."""
         nonlocal runs
         runs += 1
         dump_dir = os.path.join(o.work, f"s3-run{runs}")
         os.mkdir(dump_dir)
         if impl in registries:
-            argv = [o.tzrecon, "dump", "--mount-path-id", "1", "--copy-id", "7",
+            argv = [binaries[impl], "dump", "--mount-path-id", "1", "--copy-id", "7",
                     "--dump-dir", dump_dir, "--config", registries[impl], "--log", log]
         else:
             argv = ["rclone", "lsf", "-R", "--config", "/dev/null", o.remote]
@@ -100,13 +112,17 @@ def main():
                      f"{done.stderr.decode(errors='replace')[-4000:]}")
         if impl in registries:
             with open(done.stdout.decode().splitlines()[0], "rb") as f:
-                rows = f.read().count(b"\n") - 1
+                dump = f.read()
+            rows = dump.count(b"\n") - 1
+            digests.setdefault(impl, set()).add(
+                hashlib.sha256(dump.split(b"\n", 1)[-1]).hexdigest())
         else:
             rows = sum(1 for line in done.stdout.decode().splitlines()
                        if line.rsplit("/", 1)[-1].startswith("CHUNK_"))
         shutil.rmtree(dump_dir)
         return wall, counts, rows
 
+    digests = {}
     impls = list(registries) + ["rclone lsf -R"]
     for impl in impls:
         say(f"warm-up run of {impl}")
@@ -146,6 +162,9 @@ def main():
             f"{c['total']}{'' if steady else ' (varied)'} | {c['total'] / o.volumes:.2f} | "
             f"{c['list']} / {c['head']} / {c['get']} | {c['maxInFlight']} |")
     lines.append("")
+    every = set().union(*digests.values())
+    same = "all the same" if len(every) == 1 else "DIFFER"
+    lines.append(f"Dumps of the tzrecon rows, every run: {same} ({len(every)} distinct).")
     for impl in registries:
         c = counts[impl][-1]
         beside_listing = (c["total"] - c["list"]) / o.volumes
