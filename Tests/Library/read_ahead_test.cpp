@@ -92,6 +92,7 @@ struct WellFormed {
   long lookups;  // chunk folders looked up
   long chains;   // chunks or metadata files: a status, an open, an advice and a close each
   bool guessesMiss;
+  friend void PrintTo(const WellFormed& library, std::ostream* os) { *os << library.name; }
 };
 
 class WindowRequests : public ::testing::TestWithParam<WellFormed> {};
