@@ -22,6 +22,8 @@ bool ReadAhead::Testing::alwaysEngaged = false;
 long ReadAhead::Testing::failRequest = 0;
 long ReadAhead::Testing::requests = 0;
 long ReadAhead::Testing::failures = 0;
+unsigned ReadAhead::Testing::firstSetUp = 0;
+bool ReadAhead::Testing::patient = false;
 
 namespace {
 
@@ -104,8 +106,8 @@ bool ReadAhead::SetUp() {
       IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN | IORING_SETUP_TASKRUN_FLAG,
       IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG, 0};
   if (error == 0) {
-    for (unsigned flags : kSetUps) {
-      error = io_uring_queue_init(kDepth * kRequestsPerChain, &ring->ring, flags);
+    for (size_t i = Testing::firstSetUp; i < sizeof kSetUps / sizeof kSetUps[0]; ++i) {
+      error = io_uring_queue_init(kDepth * kRequestsPerChain, &ring->ring, kSetUps[i]);
       if (error != -EINVAL) break;
     }
   }
@@ -322,7 +324,7 @@ void ReadAhead::ListChunkFolder(unsigned index) {
   if (next != index) io_uring_submit(&r.ring);
 }
 
-void ReadAhead::Reap(bool wait) {
+void ReadAhead::Reap(bool wait, bool followUps) {
   Ring& r = *m_ring;
   for (;;) {
     io_uring_cqe* cqe = nullptr;
@@ -340,8 +342,7 @@ void ReadAhead::Reap(bool wait) {
     Ring::Slot& slot = r.slots[tag];
     --r.inFlight;
     if (--slot.pending > 0) continue;
-    // While the window drains (`wait`), it starts nothing new.
-    if (slot.chunkFolder && !wait)
+    if (slot.chunkFolder && followUps)
       ListChunkFolder(static_cast<unsigned>(tag));
     else
       r.freeSlots[r.freeCount++] = static_cast<unsigned>(tag);
@@ -350,7 +351,7 @@ void ReadAhead::Reap(bool wait) {
 
 void ReadAhead::At(const char* name) {
   if (!m_engaged || !m_ring || m_listFd < 0) return;
-  Reap(false);
+  Reap(Testing::patient, true);
   Ring& r = *m_ring;
   // Move past `name`: the names the window is ahead with up to it, or, when
   // the walk is ahead of the window (it has just engaged), the listing up to
@@ -376,7 +377,7 @@ void ReadAhead::Stop() {
       io_uring_sqe_set_data64(sqe, kCancelTag);
     }
     io_uring_submit(&m_ring->ring);
-    Reap(true);
+    Reap(true, false);  // draining, the window starts nothing new
   }
   if (m_listFd >= 0) close(m_listFd);
   m_listFd = -1;

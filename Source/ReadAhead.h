@@ -77,13 +77,18 @@ class ReadAhead {
   // in every folder from its first entry, make the window's n-th request
   // fail (counted from 1 since `requests` was last set to 0; 0: none), and
   // count the requests made and those the kernel answered with an error
-  // (other than a cancellation).
+  // (other than a cancellation), set the ring up as an older kernel would
+  // let it be (0: the walk's own completions, 1: no interruptions, 2:
+  // plain), and have the walk wait at each entry until every request sent
+  // is complete, so that the requests made do not depend on timing.
   struct Testing {
     static bool unavailable;
     static bool alwaysEngaged;
     static long failRequest;
     static long requests;
     static long failures;
+    static unsigned firstSetUp;
+    static bool patient;
   };
 
  private:
@@ -92,7 +97,9 @@ class ReadAhead {
   void Fill();
   void Prepare(unsigned index, bool withTrailer, int32_t chunkId);
   void ListChunkFolder(unsigned index);
-  void Reap(bool wait);
+  // Takes the completions that have come (with `wait`, all to come); with
+  // `followUps`, a chunk folder's completed lookup goes on to its listing.
+  void Reap(bool wait, bool followUps);
   bool NextName(const char*& name);
 
   EvDebug& m_debug;

@@ -31,6 +31,8 @@ struct WindowSeams {
     tzrecon::ReadAhead::Testing::failRequest = 0;
     tzrecon::ReadAhead::Testing::requests = 0;
     tzrecon::ReadAhead::Testing::failures = 0;
+    tzrecon::ReadAhead::Testing::firstSetUp = 0;
+    tzrecon::ReadAhead::Testing::patient = false;
   }
 };
 

@@ -32,6 +32,8 @@ class WindowEquivalence : public ::testing::TestWithParam<tztest::OddLibrary> {
   tztest::WindowSeams seams;  // every seam back to its default afterwards
 };
 
+// Under every set-up of the ring: older kernels refuse the first set-up's
+// flags, and the window falls back to the next.
 TEST_P(WindowEquivalence, AWindowAheadOfEveryChunkChangesNoByteAndNoLine) {
   const tztest::OddLibrary& odd = GetParam();
   SampleLibrary lib;
@@ -40,9 +42,13 @@ TEST_P(WindowEquivalence, AWindowAheadOfEveryChunkChangesNoByteAndNoLine) {
   ASSERT_EQ(ReadAhead::Testing::requests, 0) << "a walk over a warm cache engaged the window";
 
   ReadAhead::Testing::alwaysEngaged = true;
-  const WalkResult window = tztest::Walk(lib, odd.mode);
-  EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window made no request";
-  tztest::ExpectSameWalk(plain, window);
+  for (unsigned setUp = 0; setUp < 3; ++setUp) {
+    SCOPED_TRACE("ring set-up " + std::to_string(setUp));
+    ReadAhead::Testing::firstSetUp = setUp;
+    const WalkResult window = tztest::Walk(lib, odd.mode);
+    EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window made no request";
+    tztest::ExpectSameWalk(plain, window);
+  }
 }
 
 TEST_P(WindowEquivalence, WithoutIoUringTheWalkSaysSoOnceAndRunsAsToday) {
@@ -127,15 +133,12 @@ TEST_P(WindowRequests, NameFilesThatAreThere) {
   library.build(lib);
   const WalkResult plain = tztest::Walk(lib, library.mode);
   ReadAhead::Testing::alwaysEngaged = true;
+  // The walk waits for the window at each entry, so that no chunk folder is
+  // passed before its listing is read.
+  ReadAhead::Testing::patient = true;
   const WalkResult window = tztest::Walk(lib, library.mode);
-  // The walk may pass a chunk folder before its listing is read, so some
-  // metadata files may get no requests; most do.
-  EXPECT_LE(ReadAhead::Testing::requests, library.lookups + 4 * library.chains);
-  EXPECT_GE(ReadAhead::Testing::requests, library.lookups + 4 * library.chains / 2);
-  if (library.guessesMiss)
-    EXPECT_LE(ReadAhead::Testing::failures, library.lookups);
-  else
-    EXPECT_EQ(ReadAhead::Testing::failures, 0);
+  EXPECT_EQ(ReadAhead::Testing::requests, library.lookups + 4 * library.chains);
+  EXPECT_EQ(ReadAhead::Testing::failures, library.guessesMiss ? library.lookups : 0);
   tztest::ExpectSameWalk(plain, window);
 }
 
