@@ -419,9 +419,7 @@ class S3Store : public CloudStore {
       outcome.tries = attempt;
       if (outcome.ok() || !request.transient || attempt >= m_tuning.maxTries) return;
 
-      std::string why = outcome.curlCode != CURLE_OK
-                            ? std::string(curl_easy_strerror(outcome.curlCode))
-                            : "HTTP " + std::to_string(outcome.status) + " " + outcome.s3Code;
+      const std::string why = outcome.Brief();
       auto delay = m_tuning.backoffBase * (1 << std::min(attempt - 1, 16));
       delay = std::min<std::chrono::milliseconds>(delay, std::chrono::seconds(20));
       std::uniform_int_distribution<long> jitter(0, delay.count() / 2);
@@ -565,9 +563,7 @@ class S3Store : public CloudStore {
     ListPage page;
     std::string error;
     if (!ahead->request.outcome.ok()) {
-      error = ahead->request.outcome.curlCode != CURLE_OK
-                  ? std::string(curl_easy_strerror(ahead->request.outcome.curlCode))
-                  : "HTTP " + std::to_string(ahead->request.outcome.status);
+      error = ahead->request.outcome.Brief();
     } else if (!ParseListObjectsV2(ahead->body.data(), ahead->body.size(), page, error)) {
       error = "unreadable listing: " + error;
     }
@@ -585,10 +581,7 @@ class S3Store : public CloudStore {
       } else if (index < range.at) {
         error = "key out of order: " + object.key;
       } else if (index == range.at) {
-        range.atSeen = true;
-        ++range.keys;
-        ++range.atKeys;
-        Hold(m_volumes[index], object);
+        Hold(range, object);
       } else if (index < m_volumes.size() || range.atSeen) {
         // Past the volume's keys (a key outside any volume before them may
         // come first: "V_1!" sorts before "V_1/").
@@ -597,10 +590,7 @@ class S3Store : public CloudStore {
         if (range.at >= range.end) {
           range.done = true;
         } else if (index == range.at) {
-          range.atSeen = true;
-          ++range.keys;
-          ++range.atKeys;
-          Hold(m_volumes[index], object);
+          Hold(range, object);
         }
       }
     }
@@ -641,7 +631,12 @@ class S3Store : public CloudStore {
     }
   }
 
-  void Hold(Volume& volume, const ListedObject& object) {
+  // A key of the volume the listing is at.
+  void Hold(Range& range, const ListedObject& object) {
+    range.atSeen = true;
+    ++range.keys;
+    ++range.atKeys;
+    Volume& volume = m_volumes[range.at];
     if (volume.swept == Swept::kAhead) volume.swept = Swept::kFilling;
     if (volume.swept != Swept::kFilling) return;
     volume.keys.push_back(object);

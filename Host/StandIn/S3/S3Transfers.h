@@ -43,6 +43,12 @@ struct Outcome {
   size_t got = 0;  // bytes copied into Call::buffer
   int tries = 0;
   bool ok() const { return curlCode == CURLE_OK && status >= 200 && status <= 299; }
+  // "Couldn't connect to server", or "HTTP 503 SlowDown": what went wrong,
+  // in short.
+  std::string Brief() const {
+    if (curlCode != CURLE_OK) return curl_easy_strerror(curlCode);
+    return "HTTP " + std::to_string(status) + (s3Code.empty() ? "" : " " + s3Code);
+  }
 };
 
 // State of one transfer, seen by the header and body callbacks.
