@@ -291,12 +291,14 @@ void ReadAhead::Fill() {
 // ones (while there are any).
 void ReadAhead::ListChunkFolder(unsigned index) {
   Ring& r = *m_ring;
+  // The folder's name is what the lookup's path holds before its "/".
+  const char* lookup = r.slots[index].statusName;
+  const char* slash = std::strchr(lookup, '/');
+  const size_t length = slash != nullptr ? static_cast<size_t>(slash - lookup) : 0;
   char folder[256];
-  const char* slash = std::strchr(r.slots[index].statusName, '/');
-  const size_t length = slash != nullptr ? static_cast<size_t>(slash - r.slots[index].statusName) : 0;
   long got = -1;
   if (length > 0 && length < sizeof folder) {
-    std::memcpy(folder, r.slots[index].statusName, length);
+    std::memcpy(folder, lookup, length);
     folder[length] = '\0';
     const int fd = openat(m_folderFd, folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
