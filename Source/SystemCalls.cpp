@@ -51,7 +51,7 @@ long ReadLoop(int fd, void* buffer, size_t length, bool fromCache) {
       if (errno == EINTR) continue;
       if (fromCache && errno == EAGAIN) return kWouldWait;
       if (fromCache && errno == EOPNOTSUPP) return kCannotTell;
-      return done ? static_cast<long>(done) : -1;
+      return -1;  // a read that breaks off part-way is no short file
     }
     fromCache = false;
     if (n == 0) break;

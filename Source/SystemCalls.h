@@ -13,7 +13,8 @@ int OpenForReading(const char* path);
 // The same for `name` inside the folder open at `folderFd`.
 int OpenForReadingAt(int folderFd, const char* name);
 // Reads until `length` bytes arrived, the end of the file, or an error.
-// Returns the byte count, or -1 on an error before any byte arrived.
+// Returns the byte count, or -1 with errno set on an error (also after
+// some bytes arrived).
 long ReadUpTo(int fd, void* buffer, size_t length);
 // The same, but the first read takes only what the page cache holds
 // (preadv2 with RWF_NOWAIT, from the file position as read does). Returns,

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "DumpFile.h"
 #include "ReadAhead.h"
 #include "LibraryLayout.h"
+#include "ReadFailure.h"
 #include "SystemCalls.h"
 #include "TrailerFormat.h"
 #include "TzpiFileSystemAgent.h"
@@ -20,6 +22,7 @@
 using tzrecon::ChunkPath;
 using tzrecon::ChunkPathParts;
 using tzrecon::EnsureTrailingSlash;
+using tzrecon::ReadFailure;
 
 namespace {
 
@@ -27,7 +30,6 @@ const char kDumpTag[] = "ChunkListHelper::Dump";
 const char kVolumesTag[] = "ChunkListHelper::EnumerateVolumes";
 const char kVerifyVolumeTag[] = "ChunkListHelper::VerifyVolume";
 const char kTrailerTag[] = "ChunkListHelper::GetVolumeAndChunkIdFromCMT";
-const char kFileSizeTag[] = "ChunkListHelper::GetFileSize";
 
 const char kSIMarker[] = ".tzsivolume";
 const char kMediaLabel[] = "MEDIA_LABEL";
@@ -39,6 +41,45 @@ std::string TrailerPath(const std::string& chunkPath, const ChunkPathParts& part
   path += kTrailerPrefix;
   path += std::to_string(parts.chunkId);
   return path;
+}
+
+// What the walk makes of a file it could not open or read with `error`:
+// true (after a level -1 line naming the path and the error) when the
+// system failed and the walk must stop, false when the file is left out.
+bool SystemFailed(EvDebug& debug, const char* tag, const std::string& path, int error) {
+  if (tzrecon::ClassifyErrno(error) == ReadFailure::kLeftOut) return false;
+  char text[128];
+  debug.DebugLvl(tag, -1, "Error :: Failed to read [%s], error=%s (errno %d)", path.c_str(),
+                 strerror_r(error, text, sizeof text), error);
+  return true;
+}
+
+// The same for a read of the file open at `fd` that failed with `error`:
+// what is not a regular file (a FIFO, a device, a folder) is unreadable by
+// its nature, whatever its read reported.
+bool ReadFailed(EvDebug& debug, const char* tag, const std::string& path, int fd, int error) {
+  struct stat status;
+  if (fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) return false;
+  return SystemFailed(debug, tag, path, error);
+}
+
+// Whether an error value of the host's or the cloud component's says the
+// entry is absent (left out) rather than that the host or the store failed.
+bool Absent(const CJwError& error) {
+  return tzrecon::ClassifyHostError(error) == ReadFailure::kLeftOut;
+}
+
+// A chunk's size; 0, after a level -1 line, when its status cannot be had
+// (the row is still written, so the chunk is not missing from the dump).
+template <typename StatFunction>
+uint64_t MeasureWith(EvDebug& debug, const std::string& path, StatFunction stat) {
+  struct stat status;
+  std::memset(&status, 0, sizeof status);
+  const CJwError error = stat(path, status);
+  if (!error.IsError()) return static_cast<uint64_t>(status.st_size);
+  debug.DebugLvl("ChunkListHelper::GetFileSize", -1, "Failed to get the file size, Ignoring, error=%s",
+                 error.AsString().c_str());
+  return 0;
 }
 
 // Appends one row; a failed write fails the walk.
@@ -88,6 +129,20 @@ bool DriveDump(EvDebug& debug, MountPathTraverseMode mode, const std::string& mo
 // The length of the mount path with its trailing "/".
 size_t MountPathLength(const std::string& mountPath) {
   return mountPath.size() + (mountPath.empty() || mountPath.back() != '/' ? 1 : 0);
+}
+
+// A cloud chunk entry: "CHUNK_" and a decimal id after the name's last "_"
+// (as OnChunk reads it). Text there without digits would read as chunk 0
+// and give a row for a chunk that does not exist (the disk walk leaves such
+// a name out when it finds no trailer for it). A name that ends in "_"
+// stays a chunk entry whose path cannot be read, and fails the walk.
+bool IsCloudChunkName(const std::string& name) {
+  if (!tzrecon::MatchesPrefixPattern(name, "CHUNK_")) return false;
+  const size_t id = name.rfind('_') + 1;
+  if (id == name.size()) return true;
+  int32_t value = 0;
+  return tzrecon::ReadDecimal(name.c_str() + id, name.c_str() + name.size(), value) !=
+         tzrecon::Decimal::kNoDigits;
 }
 
 // What both listers' OnChunk make of a chunk path before measuring it.
@@ -197,8 +252,8 @@ bool ChunkListHelper::EnumerateVolumes(std::string mountPath, unsigned int copyI
     m_isSIVolume = si;
     const bool modeMatches = si ? m_traverseMode == MOUNT_PATH_TRAVERSE_SI
                                 : m_traverseMode == MOUNT_PATH_TRAVERSE_NON_SI;
-    if (modeMatches && VerifyCopyIdOnVolume(volumePath, copyId) &&
-        !EnumerateChunkFolders(volumePath)) {
+    const Check label = modeMatches ? CheckCopyId(volumePath, copyId) : Check::kLeftOut;
+    if (label == Check::kFailing || (label == Check::kPass && !EnumerateChunkFolders(volumePath))) {
       directory.Close();
       return false;
     }
@@ -231,7 +286,7 @@ bool ChunkListHelper::CheckSIMarker(const std::string& volumePath, bool& singleI
   struct stat status;
   CJwError error = CJwFile::Stat(markerPath.c_str(), status);
   singleInstanced = !error.IsError();
-  if (error.IsError() && !error.IsNotFound()) {
+  if (error.IsError() && !Absent(error)) {
     m_debug.DebugLvl(kVolumesTag, -1,
                      "Error :: Failed to check the single-instance marker [%s], error=%s",
                      markerPath.c_str(), error.AsString().c_str());
@@ -241,23 +296,36 @@ bool ChunkListHelper::CheckSIMarker(const std::string& volumePath, bool& singleI
 }
 
 bool ChunkListHelper::VerifyCopyIdOnVolume(std::string volumePath, unsigned int copyId) {
-  EnsureTrailingSlash(volumePath);
-  volumePath += kMediaLabel;
-  const int fd = tzrecon::OpenForReading(volumePath.c_str());
+  return CheckCopyId(volumePath, copyId) == Check::kPass;
+}
+
+ChunkListHelper::Check ChunkListHelper::CheckCopyId(const std::string& volumePath,
+                                                    unsigned int copyId) {
+  std::string labelPath = volumePath;
+  EnsureTrailingSlash(labelPath);
+  labelPath += kMediaLabel;
+  const int fd = tzrecon::OpenForReading(labelPath.c_str());
   if (fd < 0) {
+    const int error = errno;
     m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
-                     volumePath.c_str());
-    return false;
+                     labelPath.c_str());
+    return SystemFailed(m_debug, kVerifyVolumeTag, labelPath, error) ? Check::kFailing
+                                                                     : Check::kLeftOut;
   }
   char label[tzrecon::kLabelReadSize];
   const long got = tzrecon::ReadUpTo(fd, label, sizeof label);
-  close(fd);
+  const int error = errno;
+  Check check = Check::kPass;
   if (got != static_cast<long>(sizeof label)) {
     m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Media-label file Read error(%s)",
-                     volumePath.c_str());
-    return false;
+                     labelPath.c_str());
+    check = got < 0 && ReadFailed(m_debug, kVerifyVolumeTag, labelPath, fd, error)
+                ? Check::kFailing
+                : Check::kLeftOut;
   }
-  return tzrecon::LabelCarriesCopyId(label, copyId);
+  close(fd);
+  if (check != Check::kPass) return check;
+  return tzrecon::LabelCarriesCopyId(label, copyId) ? Check::kPass : Check::kLeftOut;
 }
 
 bool ChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
@@ -330,8 +398,8 @@ bool ChunkListHelper::EnumSIChunkFiles(std::string chunkFolderPath) {
     if (std::strstr(entry.name.c_str(), ".idx") != nullptr) continue;
     path.assign(chunkFolderPath).append(entry.name.c_str());
     // A metadata file whose path cannot be read is passed over; a row that
-    // could not be written fails the walk.
-    if (!OnChunk(path) && m_dumpFile != nullptr && ferror(m_dumpFile)) {
+    // could not be written, or a system that failed, fails the walk.
+    if (!OnChunk(path) && m_stopWalk) {
       directory.Close();
       return false;
     }
@@ -342,6 +410,7 @@ bool ChunkListHelper::EnumSIChunkFiles(std::string chunkFolderPath) {
 
 bool ChunkListHelper::OnChunk(std::string chunkPath) {
   static const char kTag[] = "ChunkListHelper::OnChunk";
+  m_stopWalk = false;
   ChunkPathParts parts;
   switch (StartChunk(m_debug, kTag, m_dumpFile, m_mountPath, chunkPath, parts)) {
     case ChunkStart::kFail:
@@ -351,45 +420,57 @@ bool ChunkListHelper::OnChunk(std::string chunkPath) {
     case ChunkStart::kRow:
       break;
   }
-  std::string trailerPath = TrailerPath(chunkPath, parts);
+  const std::string trailerPath = TrailerPath(chunkPath, parts);
   const uint64_t size = GetFileSize(std::move(chunkPath));
-  if (!VerifyVolumeAndChunkIdFromCMT(std::move(trailerPath), parts.volumeId, parts.chunkId))
-    return true;
-  return WriteRow(m_debug, kTag, m_dump, m_mountPathId, parts, size, m_isSIVolume);
+  const Check trailer = CheckTrailer(trailerPath, parts.volumeId, parts.chunkId);
+  if (trailer == Check::kLeftOut) return true;
+  m_stopWalk = trailer == Check::kFailing ||
+               !WriteRow(m_debug, kTag, m_dump, m_mountPathId, parts, size, m_isSIVolume);
+  return !m_stopWalk;
 }
 
 uint64_t ChunkListHelper::GetFileSize(std::string path) {
-  struct stat status;
-  CJwError error = CJwFile::Stat(path.c_str(), status);
-  if (error.IsError()) {
-    m_debug.DebugLvl(kFileSizeTag, -1, "Failed to get the file size, Ignoring, error=%s",
-                     error.AsString().c_str());
-    return 0;
-  }
-  return static_cast<uint64_t>(status.st_size);
+  return MeasureWith(m_debug, path, [](const std::string& p, struct stat& status) {
+    return CJwFile::Stat(p.c_str(), status);
+  });
 }
 
 bool ChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,
                                                     int chunkId) {
+  return CheckTrailer(trailerPath, volumeId, chunkId) == Check::kPass;
+}
+
+ChunkListHelper::Check ChunkListHelper::CheckTrailer(const std::string& trailerPath,
+                                                     int volumeId, int chunkId) {
   const int fd = m_volumeFolder != nullptr ? m_volumeFolder->OpenTrailer(trailerPath)
                                            : tzrecon::OpenForReading(trailerPath.c_str());
   if (fd < 0) {
+    const int error = errno;
     m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
                      trailerPath.c_str());
-    return false;
+    return SystemFailed(m_debug, kTrailerTag, trailerPath, error) ? Check::kFailing
+                                                                  : Check::kLeftOut;
   }
   char buffer[tzrecon::kTrailerReadSize + 1];
   const long got = m_volumeFolder != nullptr
                        ? m_volumeFolder->ReadTrailer(fd, buffer, tzrecon::kTrailerReadSize)
                        : tzrecon::ReadUpTo(fd, buffer, tzrecon::kTrailerReadSize);
-  close(fd);
+  const int error = errno;
   if (got != static_cast<long>(tzrecon::kTrailerReadSize)) {
     m_debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to read 1024 bytes from CMT");
-    return false;
+    const bool failed = got < 0 && ReadFailed(m_debug, kTrailerTag, trailerPath, fd, error);
+    close(fd);
+    if (failed) return Check::kFailing;
+    m_debug.DebugLvl(kTrailerTag, -1, "Error :: Chunk map trailer [%s] is left out: %s",
+                     trailerPath.c_str(), got < 0 ? "unreadable" : "shorter than 1024 bytes");
+    return Check::kLeftOut;
   }
+  close(fd);
   buffer[tzrecon::kTrailerReadSize] = '\0';
   return tzrecon::VerifyTrailerRecords(buffer, tzrecon::kTrailerReadSize, volumeId, chunkId,
-                                       m_debug, trailerPath);
+                                       m_debug, trailerPath)
+             ? Check::kPass
+             : Check::kLeftOut;
 }
 
 int ChunkListHelper::GetNextNameValue(char*& cursor, char*& name, char*& value, const char* end) {
@@ -553,7 +634,7 @@ CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckSIMarker(const std:
   bool exists = false;
   CJwError error = m_cloudFS->FileExists(markerPath, exists);
   singleInstanced = exists;
-  if (error.IsError() && !error.IsNotFound()) {
+  if (error.IsError() && !Absent(error)) {
     m_debug.DebugLvl(kVolumesTag, -1,
                      "Error :: Failed to check the single-instance marker [%s], error=%s",
                      markerPath.c_str(), error.AsString().c_str());
@@ -578,7 +659,7 @@ CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckCopyId(const std::s
   if (error.IsError()) {
     m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
                      labelPath.c_str());
-    if (error.IsNotFound()) return VolumeCheck::kSkip;
+    if (Absent(error)) return VolumeCheck::kSkip;
     m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Cloud store failed on [%s], error=%s",
                      labelPath.c_str(), error.AsString().c_str());
     return VolumeCheck::kStoreFailed;
@@ -590,7 +671,7 @@ CloudChunkListHelper::VolumeCheck CloudChunkListHelper::CheckCopyId(const std::s
   if (error.IsError() || count != static_cast<int>(sizeof label)) {
     m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Media-label file Read error(%s)",
                      labelPath.c_str());
-    if (!error.IsError() || error.IsNotFound()) return VolumeCheck::kSkip;
+    if (!error.IsError() || Absent(error)) return VolumeCheck::kSkip;
     m_debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Cloud store failed on [%s], error=%s",
                      labelPath.c_str(), error.AsString().c_str());
     return VolumeCheck::kStoreFailed;
@@ -609,9 +690,20 @@ bool CloudChunkListHelper::EnumerateChunkFolders(std::string volumePath) {
                      error.AsString().c_str());
     return false;
   }
+  // A single-instanced volume's chunks are folders: in traverse mode 2 a
+  // chunk entry of either kind is refused, since the walk cannot list a
+  // single-instanced copy and must not pass one off as empty.
+  if (m_traverseMode == MOUNT_PATH_TRAVERSE_SI) {
+    for (const std::string& name : folderNames) {
+      if (IsCloudChunkName(name)) {
+        m_debug.DebugLvl(kTag, -1, "Dedupe Not Supported");
+        return false;
+      }
+    }
+  }
   std::string chunkPath;
   for (const std::string& name : fileNames) {
-    if (!tzrecon::MatchesPrefixPattern(name, "CHUNK_")) {
+    if (!IsCloudChunkName(name)) {
       m_debug.DebugLvl(kTag, -1, "This is not a chunk [%s], skipping", name.c_str());
       continue;
     }
@@ -643,16 +735,10 @@ bool CloudChunkListHelper::OnChunk(std::string chunkPath) {
 }
 
 uint64_t CloudChunkListHelper::GetFileSize(std::string chunkPath) {
-  if (!CheckInitialized(kFileSizeTag)) return 0;
-  struct stat status;
-  std::memset(&status, 0, sizeof status);
-  CJwError error = m_cloudFS->Stat(chunkPath, status);
-  if (error.IsError()) {
-    m_debug.DebugLvl(kFileSizeTag, -1, "Failed to get the file size, Ignoring, error=%s",
-                     error.AsString().c_str());
-    return 0;
-  }
-  return static_cast<uint64_t>(status.st_size);
+  if (!CheckInitialized("ChunkListHelper::GetFileSize")) return 0;
+  return MeasureWith(m_debug, chunkPath, [this](const std::string& p, struct stat& status) {
+    return m_cloudFS->Stat(p, status);
+  });
 }
 
 bool CloudChunkListHelper::VerifyVolumeAndChunkIdFromCMT(std::string trailerPath, int volumeId,

@@ -65,6 +65,13 @@ class TZRECON_API ChunkListHelper {
   // message) when the marker cannot be examined for another reason than its
   // absence: guessing either way would drop the volume or walk it wrongly.
   bool CheckSIMarker(const std::string& volumePath, bool& singleInstanced);
+  // How a check of a volume's label or a chunk's trailer came out: passed,
+  // left out (the entry is absent or unreadable by its nature), or failed
+  // with the system (the walk stops: a dump without the entry would look
+  // complete).
+  enum class Check { kPass, kLeftOut, kFailing };
+  Check CheckCopyId(const std::string& volumePath, unsigned int copyId);
+  Check CheckTrailer(const std::string& trailerPath, int volumeId, int chunkId);
 
   std::string m_mountPath;
   int m_mountPathId;
@@ -78,6 +85,9 @@ class TZRECON_API ChunkListHelper {
   tzrecon::ReadAhead* m_readAhead = nullptr;  // Dump's read-ahead window, while Dump runs
   // The volume folder being listed, while EnumerateChunkFolders runs.
   tzrecon::VolumeFolder* m_volumeFolder = nullptr;
+  // Set when OnChunk failed in a way that stops every walk, a single-
+  // instanced one included (the system failed, or a row was not written).
+  bool m_stopWalk = false;
 };
 
 class TZRECON_API CloudChunkListHelper {

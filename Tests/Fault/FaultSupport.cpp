@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,9 +68,8 @@ std::string RunResult::Describe() const {
   return s.str();
 }
 
-RunResult RunTzrecon(const std::vector<std::string>& args, const Env& env,
-                     const std::string& scratch, unsigned timeoutSeconds) {
-  RunResult result;
+pid_t StartTzrecon(const std::vector<std::string>& args, const Env& env,
+                   const std::string& scratch, unsigned timeoutSeconds, long openFileLimit) {
   const std::string outPath = scratch + "/child.out", errPath = scratch + "/child.err";
   // Built before fork: the child only calls async-signal-safe functions.
   std::vector<std::string> environment;
@@ -100,10 +100,6 @@ RunResult RunTzrecon(const std::vector<std::string>& args, const Env& env,
   argv.push_back(nullptr);
 
   const pid_t child = fork();
-  if (child < 0) {
-    result.err = "fork failed";
-    return result;
-  }
   if (child == 0) {
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -115,9 +111,23 @@ RunResult RunTzrecon(const std::vector<std::string>& args, const Env& env,
     // The alarm survives exec: a hanging child ends with SIGALRM.
     signal(SIGALRM, SIG_DFL);
     alarm(timeoutSeconds);
+    if (openFileLimit >= 0) {
+      const rlimit limit = {static_cast<rlim_t>(openFileLimit), static_cast<rlim_t>(openFileLimit)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(124);
+    }
     execve(TZRECON_BIN, argv.data(), envp.data());
     _exit(127);
   }
+  return child;
+}
+
+RunResult FinishTzrecon(pid_t child, const std::string& scratch) {
+  RunResult result;
+  if (child < 0) {
+    result.err = "fork failed";
+    return result;
+  }
+  const std::string outPath = scratch + "/child.out", errPath = scratch + "/child.err";
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
@@ -126,6 +136,11 @@ RunResult RunTzrecon(const std::vector<std::string>& args, const Env& env,
   result.out = ReadOrEmpty(outPath);
   result.err = ReadOrEmpty(errPath);
   return result;
+}
+
+RunResult RunTzrecon(const std::vector<std::string>& args, const Env& env,
+                     const std::string& scratch, unsigned timeoutSeconds, long openFileLimit) {
+  return FinishTzrecon(StartTzrecon(args, env, scratch, timeoutSeconds, openFileLimit), scratch);
 }
 
 bool EndedCleanly(const RunResult& run) {

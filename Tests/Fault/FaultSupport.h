@@ -3,6 +3,8 @@
 // dump's rows and the log's lines, both checked for their exact form.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -25,9 +27,17 @@ struct RunResult {
 // Standard output and error go through files in `scratch`. Sanitizer
 // reports get exit codes of their own (see kSanitizerExit), so that they are
 // never taken for the "dump failed" status 1. A child still running after
-// `timeoutSeconds` is killed with SIGALRM.
+// `timeoutSeconds` is killed with SIGALRM. With `openFileLimit` of 0 or
+// more the child may hold at most that many descriptors (RLIMIT_NOFILE).
 RunResult RunTzrecon(const std::vector<std::string>& args, const Env& env,
-                     const std::string& scratch, unsigned timeoutSeconds = 120);
+                     const std::string& scratch, unsigned timeoutSeconds = 120,
+                     long openFileLimit = -1);
+// The same in two steps, for a test that acts on the child while it runs:
+// the child's pid (-1 when fork failed), then its result once it ended.
+pid_t StartTzrecon(const std::vector<std::string>& args, const Env& env,
+                   const std::string& scratch, unsigned timeoutSeconds = 120,
+                   long openFileLimit = -1);
+RunResult FinishTzrecon(pid_t child, const std::string& scratch);
 constexpr int kSanitizerExit = 86;
 
 // True when `run` ended the way every tzrecon dump must end: exit status 0

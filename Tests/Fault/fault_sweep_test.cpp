@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "FaultSupport.h"
+#include "ReadFailure.h"
 #include "SampleLibrary.h"
 #include "TestSupport.h"
 
@@ -389,5 +390,108 @@ INSTANTIATE_TEST_SUITE_P(Operations, FaultSweep, ::testing::ValuesIn(kScenarios)
                          [](const ::testing::TestParamInfo<Scenario>& info) {
                            return ScenarioName(info.param);
                          });
+
+// ---------------------------------------------------------------------------
+// What a file that cannot be read means for the dump: left out when it is
+// absent or unreadable by its nature, a failed dump when the process or
+// the system failed. Every errno of the walk's rule, and one it does not
+// name, on every read the rule decides.
+
+struct ErrnoCase {
+  int error;
+  bool leftOut;  // on the disk walk
+};
+
+// Written out here, not taken from the library: the test says what each
+// errno must mean to whoever acts on the dump.
+const ErrnoCase kErrnoCases[] = {
+    {ENOENT, true},   {ENOTDIR, true},  {EACCES, true},  {EPERM, true},
+    {ELOOP, true},    {EISDIR, true},   {ENXIO, true},   {ENODEV, true},
+    {EMFILE, false},  {ENFILE, false},  {ENOMEM, false}, {ENOBUFS, false},
+    {EIO, false},     {EAGAIN, false},  {ETIMEDOUT, false}, {ESTALE, false},
+    {EOVERFLOW, false},  // not named by the rule: the system's failure
+};
+
+struct ReadTarget {
+  const char* name;
+  Kind kind;
+  const char* op;
+  const char* path;  // under the mount path
+  const char* substr;  // what the call names (trailers are opened relative to their folder)
+  bool wholeVolume;  // the fault leaves out volume 2, not chunk 6
+};
+
+const ReadTarget kReadTargets[] = {
+    {"trailer open", Kind::kDisk, "open", "/V_2/CHUNKMAP_TRAILER_6", "CHUNKMAP_TRAILER_6", false},
+    {"trailer read", Kind::kDisk, "read", "/V_2/CHUNKMAP_TRAILER_6", "CHUNKMAP_TRAILER_6", false},
+    {"label open", Kind::kDisk, "open", "/V_2/MEDIA_LABEL", "/V_2/MEDIA_LABEL", true},
+    {"label read", Kind::kDisk, "read", "/V_2/MEDIA_LABEL", "/V_2/MEDIA_LABEL", true},
+    // The cloud component's error values tell only absence from failure.
+    {"cloud label open", Kind::kCloud, "open", "/V_2/MEDIA_LABEL", "/V_2/MEDIA_LABEL", true},
+};
+
+TEST(ReadFailureRule, EveryRowOfTheRuleIsTested) {
+  for (size_t i = 0; i < tzrecon::kErrnoRuleCount; ++i) {
+    const tzrecon::ErrnoRule& rule = tzrecon::kErrnoRules[i];
+    const ErrnoCase* tested = nullptr;
+    for (const ErrnoCase& c : kErrnoCases)
+      if (c.error == rule.error) tested = &c;
+    ASSERT_NE(tested, nullptr) << "errno " << rule.error << " has no case here";
+    EXPECT_EQ(tested->leftOut, rule.failure == tzrecon::ReadFailure::kLeftOut)
+        << strerror(rule.error);
+  }
+}
+
+TEST(ReadFailureRule, AbsentIsLeftOutAndFailingFailsTheDump) {
+  SweepLibrary library;
+  const std::string& root = library.lib.root;
+  const std::string dumps = library.lib.dir / "dumps";
+  const std::string logPath = library.lib.dir / "tzrecon.log";
+  for (const ReadTarget& target : kReadTargets) {
+    const bool cloud = target.kind == Kind::kCloud;
+    const std::string config = library.lib.Config(kMountPathId, cloud ? 7 : 4);
+    const std::string path = root + target.path;
+    for (const ErrnoCase& c : kErrnoCases) {
+      SCOPED_TRACE(std::string(target.name) + ", " + strerror(c.error));
+      tztest::RemoveTree(dumps);
+      tztest::MakeDirs(dumps);
+      unlink(logPath.c_str());
+      const tzfault::Env env = {{"LD_PRELOAD", TZFAULT_SHIM},
+                                {"TZFAULT_OP", target.op},
+                                {"TZFAULT_N", "1"},
+                                {"TZFAULT_TIMES", "1000"},
+                                {"TZFAULT_ERRNO", std::to_string(c.error)},
+                                {"TZFAULT_PATH_SUBSTR", target.substr}};
+      const RunResult run = tzfault::RunTzrecon(
+          {"dump", "--mount-path-id", std::to_string(kMountPathId), "--copy-id", "7",
+           "--dump-dir", dumps, "--config", config, "--log", logPath},
+          env, library.lib.dir.path());
+      const std::string logText = tzfault::ReadOrEmpty(logPath);
+      const bool leftOut = cloud ? c.error == ENOENT || c.error == ENOTDIR : c.leftOut;
+      ASSERT_TRUE(run.exited) << run.Describe();
+      if (!leftOut) {
+        EXPECT_EQ(run.code, 1) << run.Describe() << logText;
+        const std::string named = cloud ? "Error :: Cloud store failed on [" + path + "]"
+                                        : "Error :: Failed to read [" + path + "], error=";
+        EXPECT_NE(logText.find(named), std::string::npos) << logText;
+        continue;
+      }
+      ASSERT_EQ(run.code, 0) << run.Describe() << logText;
+      std::vector<Row> rows;
+      std::string problem;
+      ASSERT_TRUE(tzfault::ParseDump(tzfault::ReadOrEmpty(tzfault::DumpPathOf(run)), rows,
+                                     problem))
+          << problem;
+      std::set<std::pair<int32_t, int32_t>> expected;
+      for (const auto& [key, row] : library.plainRows)
+        if (key.first != 2 || (!target.wholeVolume && key.second != 6)) expected.insert(key);
+      std::set<std::pair<int32_t, int32_t>> got;
+      for (const Row& row : rows) got.insert(row.Key());
+      EXPECT_EQ(got, expected);
+      EXPECT_NE(logText.find(path), std::string::npos) << "the log names what was left out\n"
+                                                       << logText;
+    }
+  }
+}
 
 }  // namespace

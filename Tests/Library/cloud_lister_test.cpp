@@ -154,6 +154,8 @@ TEST_F(CloudDump, ChunkNamesAreFilteredAndTrailersAreNotRead) {
   lib.Volume("V_12");
   lib.Chunk("V_12", 12, 345, 512);
   tztest::WriteFile(lib.root + "/V_12/chunk_7", "");
+  // An id without digits would read as chunk 0, a chunk that is not there.
+  tztest::WriteFile(lib.root + "/V_12/CHUNK_abc", "");
   tztest::MakeDirs(lib.root + "/V_12/CHUNK_99");  // folders of a volume are not looked at
   // A trailer that disagrees does not matter to the cloud walk.
   lib.Chunk("V_12", 12, 346, 1);
@@ -162,21 +164,30 @@ TEST_F(CloudDump, ChunkNamesAreFilteredAndTrailersAreNotRead) {
   EXPECT_EQ(tztest::RowSet(Dump()),
             (std::multiset<std::string>{"5, 12, 345, 512, 0", "5, 12, 346, 1, 0"}));
   EXPECT_TRUE(Logged(kChunksTag, "This is not a chunk [chunk_7], skipping"));
+  EXPECT_TRUE(Logged(kChunksTag, "This is not a chunk [CHUNK_abc], skipping"));
   EXPECT_TRUE(Logged(kChunksTag, "This is not a chunk [CHUNKMAP_TRAILER_345], skipping"));
   EXPECT_TRUE(Logged(kChunksTag, "This is not a chunk [MEDIA_LABEL], skipping"));
 }
 
 TEST_F(CloudDump, SingleInstancedCopyIsRefused) {
+  // A single-instanced volume without chunk entries passes without rows.
   lib.Volume("V_1", "7", true);
-  lib.Volume("V_2", "7", true);
-  lib.SIChunk("V_2", 2, 3, 3, 3);
-  // V_2's chunk entry is a folder: no matching file, so it passes; a
-  // matching file entry stops the walk.
+  tztest::WriteFile(lib.root + "/V_1/chunk_1", "");
   ASSERT_TRUE(Run(MOUNT_PATH_TRAVERSE_SI)) << log.Dump();
   EXPECT_EQ(Dump(), kHeader);
-  tztest::WriteFile(lib.root + "/V_2/CHUNK_8", "");
+  EXPECT_EQ(log.Count("Dedupe Not Supported"), 0);
+  // A chunk entry stops the walk, whether a folder (as single-instanced
+  // volumes hold their chunks) or a file: the copy would otherwise pass
+  // for one that holds nothing.
+  lib.Volume("V_2", "7", true);
+  lib.SIChunk("V_2", 2, 3, 3, 3);
   EXPECT_FALSE(Run(MOUNT_PATH_TRAVERSE_SI));
   EXPECT_TRUE(Logged(kChunksTag, "Dedupe Not Supported"));
+  tztest::RemoveTree(lib.root + "/V_2/CHUNK_3");
+  ASSERT_TRUE(Run(MOUNT_PATH_TRAVERSE_SI)) << log.Dump();
+  tztest::WriteFile(lib.root + "/V_2/CHUNK_8", "");
+  EXPECT_FALSE(Run(MOUNT_PATH_TRAVERSE_SI));
+  EXPECT_EQ(log.Count("Dedupe Not Supported"), 2);
 }
 
 TEST_F(CloudDump, FailingStatWritesSizeZero) {
