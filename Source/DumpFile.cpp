@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -45,33 +46,73 @@ size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunk
   return static_cast<size_t>(p - out);
 }
 
-FILE* CreateDumpFile(const std::string& path) {
-  // O_EXCL: two requests within one second compose the same name, and the
-  // later must neither truncate the earlier dump nor write into a running
-  // one. With O_EXCL a link at the name is not followed either (O_NOFOLLOW
-  // says so once more), so whatever is there stays untouched.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    const int err = errno;
-    close(fd);
-    errno = err;
-  }
-  return file;
+namespace {
+
+// An O_TMPFILE open is refused with these where the kernel or the file
+// system cannot make unnamed files (EISDIR: a kernel that takes the flag for
+// O_DIRECTORY alone).
+bool UnnamedRefused(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
+// Links the unnamed file open at `fd` at `path`. Without CAP_DAC_READ_SEARCH
+// an empty path is refused, and the file is linked through /proc instead.
+int LinkUnnamed(int fd, const std::string& path) {
+  if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOENT && errno != EPERM) return -1;
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+}  // namespace
+
 DumpFile::~DumpFile() {
-  if (m_stream != nullptr) fclose(m_stream);
+  if (m_stream == nullptr) return;
+  fclose(m_stream);
+  if (!m_hidden.empty()) unlink(m_hidden.c_str());
+}
+
+int DumpFile::CreateUnnamed(EvDebug& debug, const char* tag) {
+  constexpr int kFlags = O_WRONLY | O_CLOEXEC;
+  const int fd = open(m_folder.c_str(), O_TMPFILE | kFlags, 0666);
+  if (fd >= 0 || !UnnamedRefused(errno)) return fd;
+  const size_t slash = m_name.rfind('/');
+  m_hidden = m_name.substr(0, slash + 1) + "." + m_name.substr(slash + 1) + ".partial";
+  debug.DebugLvl(tag, 2, "The dump folder [%s] takes no unnamed file; the dump is written as [%s] "
+                         "until it ends",
+                 m_folder.c_str(), m_hidden.c_str());
+  // O_EXCL: never into a stand-in that another dump of the same second writes.
+  const int hidden = open(m_hidden.c_str(), kFlags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  if (hidden < 0) m_hidden.clear();
+  return hidden;
 }
 
 bool DumpFile::Create(EvDebug& debug, const char* tag, const std::string& path) {
   m_name = path;
-  m_stream = CreateDumpFile(m_name);
+  const size_t slash = m_name.rfind('/');
+  m_folder = slash == std::string::npos ? "." : slash == 0 ? "/" : m_name.substr(0, slash);
+  // The name has one-second resolution, so a file at it is an earlier or a
+  // running dump of the same copy and mount path (or a link someone put
+  // there), and is never written to. The link at the end checks once more.
+  struct stat status;
+  int error = lstat(m_name.c_str(), &status) == 0 ? EEXIST : 0;
+  int fd = -1;
+  if (error == 0) {
+    fd = CreateUnnamed(debug, tag);
+    error = fd < 0 ? errno : 0;
+  }
+  if (fd >= 0) {
+    m_stream = fdopen(fd, "wb");
+    if (m_stream == nullptr) {
+      error = errno;
+      close(fd);
+      if (!m_hidden.empty()) unlink(m_hidden.c_str());
+    }
+  }
   if (m_stream == nullptr) {
-    const int err = errno;
     debug.DebugLvl(tag, -1, "Error :: Cannot create the dump file [%s]", m_name.c_str());
-    if (err == EEXIST)
+    if (error == EEXIST)
       debug.DebugLvl(tag, -1, "Error :: A file already exists at the dump file's name [%s]; it is "
                               "left untouched",
                      m_name.c_str());
@@ -90,15 +131,55 @@ bool DumpFile::WriteRow(EvDebug& debug, const char* tag, int32_t mountPathId, in
   return Write(debug, tag, row, length);
 }
 
+void DumpFile::ReportWriteFailure(EvDebug& debug, const char* tag, int error) {
+  if (m_failed) return;
+  m_failed = true;
+  debug.DebugLvl(tag, -1, "Error :: Failed to write the dump file [%s], error=%s", m_name.c_str(),
+                 error != 0 ? strerror(error) : "short write");
+}
+
 bool DumpFile::Write(EvDebug& debug, const char* tag, const void* data, size_t size) {
   if (m_failed || m_stream == nullptr) return false;
   errno = 0;
   if (fwrite_unlocked(data, 1, size, m_stream) == size) return true;
-  const int err = errno;
-  m_failed = true;
-  debug.DebugLvl(tag, -1, "Error :: Failed to write the dump file [%s], error=%s", m_name.c_str(),
-                 err != 0 ? strerror(err) : "short write");
+  ReportWriteFailure(debug, tag, errno);
   return false;
+}
+
+// The file's data, then (once it is linked) the folder's entry for it, on
+// the disk before success is reported: a dump that a power cut could still
+// take back has not ended.
+bool DumpFile::Sync(EvDebug& debug, const char* tag, int fd) {
+  if (fsync(fd) == 0 || errno == EINVAL) return true;  // EINVAL: a file that cannot be synced
+  ReportWriteFailure(debug, tag, errno);
+  return false;
+}
+
+bool DumpFile::Publish(EvDebug& debug, const char* tag, int fd) {
+  const int linked = m_hidden.empty() ? LinkUnnamed(fd, m_name)
+                                      : link(m_hidden.c_str(), m_name.c_str());
+  const int error = errno;
+  if (!m_hidden.empty()) unlink(m_hidden.c_str());
+  if (linked != 0) {
+    debug.DebugLvl(tag, -1, "Error :: Cannot create the dump file [%s]", m_name.c_str());
+    if (error == EEXIST)
+      debug.DebugLvl(tag, -1, "Error :: A file already exists at the dump file's name [%s]; it is "
+                              "left untouched",
+                     m_name.c_str());
+    else
+      debug.DebugLvl(tag, -1, "Error :: Failed to link the dump file at its name [%s], error=%s",
+                     m_name.c_str(), strerror(error));
+    return false;
+  }
+  const int folder = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) {
+    if (errno == EACCES) return true;  // a folder the process may write but not read
+    ReportWriteFailure(debug, tag, errno);
+    return false;
+  }
+  const bool synced = Sync(debug, tag, folder);
+  close(folder);
+  return synced;
 }
 
 bool DumpFile::Close(EvDebug& debug, const char* tag) {
@@ -106,21 +187,17 @@ bool DumpFile::Close(EvDebug& debug, const char* tag) {
   FILE* stream = m_stream;
   m_stream = nullptr;
   errno = 0;
-  const bool flushed = fflush(stream) == 0 && !ferror(stream);
-  const int flushErrno = errno;
+  if (fflush(stream) != 0 || ferror(stream)) ReportWriteFailure(debug, tag, errno);
+  const bool written = !m_failed && Sync(debug, tag, fileno(stream));
+  // A failed dump is published too: it holds the rows written before the
+  // failure, and its caller was told the name.
+  const bool published = Publish(debug, tag, fileno(stream));
   errno = 0;
   const bool closed = fclose(stream) == 0;
-  const int closeErrno = errno;
+  if (!closed) ReportWriteFailure(debug, tag, errno);
   m_buffer.reset();
-  if (m_failed) return false;
-  if (!flushed || !closed) {
-    const int err = !flushed ? flushErrno : closeErrno;
-    m_failed = true;
-    debug.DebugLvl(tag, -1, "Error :: Failed to write the dump file [%s], error=%s", m_name.c_str(),
-                   err != 0 ? strerror(err) : "short write");
-    return false;
-  }
-  return true;
+  m_hidden.clear();
+  return written && published && closed && !m_failed;
 }
 
 }  // namespace tzrecon

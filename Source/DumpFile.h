@@ -25,25 +25,26 @@ constexpr size_t kMaxRowSize = 96;
 size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
                  uint64_t size, bool singleInstanced);
 
-// Creates the dump file for writing. The file must not exist yet: the name
-// has one-second resolution, so an existing file is an earlier or a running
-// dump of the same copy and mount path, and is never truncated or written
-// to. A symbolic link at the name is not followed. Returns null with errno
-// set on failure.
-FILE* CreateDumpFile(const std::string& path);
-
+// The dump is written unnamed and published at its name only when the walk
+// has ended, successful or not: a process that dies while it dumps leaves
+// nothing at a dump's name, so no reader can take a cut-off dump for one
+// that ended. The file is an O_TMPFILE in the dump folder; where the folder's
+// file system refuses that, a hidden file beside the name
+// (".ChunkLister_....csv.partial") stands in for it. Either is linked at the
+// name, which never replaces a file that is there.
 class DumpFile {
  public:
   DumpFile() = default;
   // Closes a stream that is still open (a walk left by an exception) without
-  // reporting: whoever stopped the walk reports the failure.
+  // reporting or publishing: whoever stopped the walk reports the failure.
   ~DumpFile();
   DumpFile(const DumpFile&) = delete;
   DumpFile& operator=(const DumpFile&) = delete;
 
-  // Creates the file and writes the header line. Logs under `tag` and
-  // returns false when the file cannot be created or the header written;
-  // a file created stays on disk.
+  // Creates the unnamed file and writes the header line. Logs under `tag`
+  // and returns false when a file is already at `path` (an earlier dump of
+  // the same second, a running one, a symbolic link: it is left untouched),
+  // or the file cannot be created or the header written.
   bool Create(EvDebug& debug, const char* tag, const std::string& path);
 
   // Appends one row. A failed write is logged once, with that write's error,
@@ -51,18 +52,30 @@ class DumpFile {
   bool WriteRow(EvDebug& debug, const char* tag, int32_t mountPathId, int32_t volumeId,
                 int32_t chunkId, uint64_t size, bool singleInstanced);
 
-  // Flushes and closes the stream. False when rows could not be written (a
-  // full disk, a file size limit); logged here unless a row write already
-  // reported it.
+  // Flushes the stream, writes the file and the folder through to the disk,
+  // links the file at its name and closes it. False when rows could not be
+  // written (a full disk, a file size limit) or the file could not be
+  // published (a file appeared at the name meanwhile); logged here unless a
+  // row write already reported it. A file whose rows failed is still
+  // published: it holds the rows written before the failure.
   bool Close(EvDebug& debug, const char* tag);
 
   FILE* Stream() const { return m_stream; }
   const std::string& Name() const { return m_name; }
+  // Where the rows are written until the file is published: empty for an
+  // unnamed file.
+  const std::string& HiddenName() const { return m_hidden; }
 
  private:
+  int CreateUnnamed(EvDebug& debug, const char* tag);
   bool Write(EvDebug& debug, const char* tag, const void* data, size_t size);
+  bool Sync(EvDebug& debug, const char* tag, int fd);
+  bool Publish(EvDebug& debug, const char* tag, int fd);
+  void ReportWriteFailure(EvDebug& debug, const char* tag, int error);
 
   std::string m_name;
+  std::string m_folder;  // the dump folder, "." when the name has none
+  std::string m_hidden;  // the stand-in file's name, when the folder takes no unnamed one
   FILE* m_stream = nullptr;
   std::unique_ptr<char[]> m_buffer;  // freed after m_stream is closed
   bool m_failed = false;             // a write failed and was reported

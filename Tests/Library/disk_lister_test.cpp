@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 
+#include "LogObserver.h"
 #include "SampleLibrary.h"
 #include "TestSupport.h"
 #include "TzLibVolReconChunkListHelper.h"
@@ -279,6 +281,53 @@ TEST_F(DiskDump, RefusesToFollowALinkAtTheDumpName) {
   EXPECT_FALSE(Run());
   EXPECT_TRUE(Logged("ChunkListHelper::Dump", "Error :: Cannot create the dump file [" + dumpFile + "]"));
   EXPECT_EQ(ReadFile(victim), "precious");
+}
+
+// Watches the walk from inside: at each chunk, whether anything is at the
+// dump's name yet; and, when asked, puts a file there at the first chunk.
+struct NameWatch {
+  std::string dumpFile;
+  std::string planted;  // written at the name at the first chunk, when not empty
+  int chunks = 0;
+  int seenAtName = 0;
+
+  static void OnMessage(void* context, const char*, int, const char* format, va_list) {
+    auto* self = static_cast<NameWatch*>(context);
+    if (std::strcmp(format, "Dumping Chunk Info [%s]") != 0) return;
+    if (++self->chunks == 1 && !self->planted.empty())
+      tztest::WriteFile(self->dumpFile, self->planted);
+    struct stat status;
+    self->seenAtName += lstat(self->dumpFile.c_str(), &status) == 0;
+  }
+};
+
+TEST_F(DiskDump, TheDumpIsPublishedAtItsNameOnlyWhenTheWalkHasEnded) {
+  for (int i = 1; i <= 3; ++i) {
+    lib.Volume("V_" + std::to_string(i));
+    for (int c = 1; c <= 5; ++c) lib.Chunk("V_" + std::to_string(i), i, 10 * i + c, c);
+  }
+  NameWatch watch{dumpFile, ""};
+  const tzhost::LogObserver observer = {&NameWatch::OnMessage, &watch, 2};
+  tzhost::SetLogObserver(&observer);
+  const bool walked = Run();
+  // A file that appears at the name while the walk runs is not replaced:
+  // the dump fails at its end and the file stays as it was.
+  NameWatch planter{dumpFile, "someone else's file"};
+  const tzhost::LogObserver plant = {&NameWatch::OnMessage, &planter, 2};
+  tzhost::SetLogObserver(&plant);
+  const bool walkedBesideAFile = Run();
+  tzhost::SetLogObserver(nullptr);
+
+  EXPECT_TRUE(walked) << log.Dump();
+  EXPECT_EQ(watch.chunks, 15);
+  EXPECT_EQ(watch.seenAtName, 0) << "a reader saw a dump that had not ended";
+  EXPECT_FALSE(walkedBesideAFile);
+  EXPECT_EQ(planter.chunks, 15);
+  EXPECT_EQ(Dump(), "someone else's file");
+  EXPECT_TRUE(Logged("ChunkListHelper::Dump", "Error :: A file already exists at the dump "
+                                              "file's name [" + dumpFile + "]; it is left untouched"));
+  // Nothing of the dump is left behind in the folder.
+  EXPECT_FALSE(tztest::Exists(lib.dir / ".dump.csv.partial"));
 }
 
 TEST_F(DiskDump, AFileSizeLimitFailsTheDump) {
