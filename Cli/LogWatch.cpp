@@ -15,6 +15,9 @@ struct KnownNotice {
   const char* tag;  // null: any tag
   const char* format;
   NoticeKind kind;
+  // A line that only names the path of the notice logged just before it:
+  // not counted again.
+  bool namesTheLineBefore = false;
 };
 const KnownNotice kKnownNotices[] = {
     {nullptr, "This is not a volume folder [%s], skipping", NoticeKind::kEntryPassedOver},
@@ -27,6 +30,7 @@ const KnownNotice kKnownNotices[] = {
     {nullptr, "Either chunk id or volume id not found on chunk map trailer (%s)",
      NoticeKind::kChunkLeftOut},
     {nullptr, "Error :: Failed to read 1024 bytes from CMT", NoticeKind::kChunkLeftOut},
+    {nullptr, "Error :: Chunk map trailer [%s] is left out: %s", NoticeKind::kChunkLeftOut, true},
     {"ChunkListHelper::GetVolumeAndChunkIdFromCMT", "Error :: Failed to open volume label file [%s]",
      NoticeKind::kChunkLeftOut},
     {"ChunkListHelper::VerifyVolume", "Error :: Failed to open volume label file [%s]",
@@ -40,12 +44,12 @@ const KnownNotice kKnownNotices[] = {
 const char kMountPathForm[] = "Mount Path :: %s";
 const char kChunkForm[] = "Dumping Chunk Info [%s]";
 
-NoticeKind Classify(const char* tag, const char* format) {
+const KnownNotice* Known(const char* tag, const char* format) {
   for (const KnownNotice& known : kKnownNotices)
     if (std::strcmp(format, known.format) == 0 &&
         (known.tag == nullptr || std::strcmp(tag, known.tag) == 0))
-      return known.kind;
-  return NoticeKind::kOther;
+      return &known;
+  return nullptr;
 }
 
 // "<tag> <message>", with control bytes escaped as the log does.
@@ -162,9 +166,11 @@ void LogWatch::OnFailureLine(const char* tag, const char* format, va_list args) 
   const auto key = std::make_pair(static_cast<const void*>(tag), static_cast<const void*>(format));
   auto it = m_noticeIndex.find(key);
   if (it == m_noticeIndex.end()) {
+    const KnownNotice* known = Known(tag, format);
+    if (known != nullptr && known->namesTheLineBefore) return;
     // The same form may come from another literal (another tag, or a
     // message built at run time): group by text as well.
-    const NoticeKind kind = Classify(tag, format);
+    const NoticeKind kind = known != nullptr ? known->kind : NoticeKind::kOther;
     const std::string text = FormOfMessage(format);
     size_t index = m_notices.size();
     for (size_t i = 0; i < m_notices.size(); ++i)

@@ -239,8 +239,9 @@ TEST(CliDump, ProgressOnATerminalCountsTheRows) {
   EXPECT_NE(r.err.find("1200 rows"), std::string::npos) << r.err;
 }
 
-// One sample, flawed on purpose: V_1's trailer of chunk 1 names chunk 2, and
-// V_3's media label is too short to read. Registered as a disk (1) and a
+// One sample, flawed on purpose: V_1's trailer of chunk 1 names chunk 2,
+// V_2's trailer of chunk 51 is short (two lines, one notice), and V_3's
+// media label is too short to read. Registered as a disk (1) and a
 // folder-store cloud (2) mount path. What each output mode shows.
 TEST(CliDump, OutputModesReportTheNoticesByKind) {
   Sample sample;
@@ -249,6 +250,7 @@ TEST(CliDump, OutputModesReportTheNoticesByKind) {
   trailer.resize(1024, '\0');
   tztest::WriteFile(sample.mountPath + "/V_1/CHUNKMAP_TRAILER_1", trailer);
   tztest::WriteFile(sample.mountPath + "/V_3/MEDIA_LABEL", "short");
+  tztest::WriteFile(sample.mountPath + "/V_2/CHUNKMAP_TRAILER_51", "VolumeId 2\nChunkId 51\n");
   tztest::WriteFile(sample.registry, "{\"mountPaths\": [{\"id\": 1, \"path\": \"mp\"}, "
                                      "{\"id\": 2, \"path\": \"mp\", \"type\": 7}]}");
   const std::string log = sample.tmp / "host.log";
@@ -256,8 +258,9 @@ TEST(CliDump, OutputModesReportTheNoticesByKind) {
   using Notices = std::map<std::string, uint64_t>;  // "<kind> <form>" -> count
   const std::map<int, std::pair<uint64_t, Notices>> expected = {
       {1,
-       {99,
+       {98,
         {{"chunkLeftOut Chunk Id in chunk map trailer [...] and in chunk file name [...] do not match", 1},
+         {"chunkLeftOut Error :: Failed to read 1024 bytes from CMT", 1},
          {"volumeSkipped Error :: Media-label file Read error(...)", 1}}}},
       // The cloud walk reads no trailers, and passes over every file of a
       // volume that is not a chunk: its label and 50 trailers.
