@@ -202,6 +202,22 @@ void RecordDump(DumpOutcome& outcome, time_t started, time_t ended) {
   }
 }
 
+// What the log said of the dump: notices, failure lines, and whether the
+// dump file named `dumpFileName` ("" when none) is this run's. A file that
+// the library found at the dump's name is another's: it is never named as
+// this dump's, so that nothing is done to it in its name.
+void TakeFromTheLog(DumpOutcome& outcome, const LogWatch& watch, const std::string& dumpFileName) {
+  outcome.notices = watch.Notices();
+  outcome.failureLines.assign(watch.OtherLines().begin(), watch.OtherLines().end());
+  outcome.failureLineCount = watch.OtherLineCount();
+  if (!watch.NameTaken()) {
+    outcome.dumpFile = dumpFileName;
+    return;
+  }
+  outcome.hints.push_back("a file that this run did not write holds the dump's name (a dump of "
+                          "the same second?); it was left as it was");
+}
+
 std::string RegisteredIds(const DumpOptions& o) {
   std::string ids;
   for (const tzhost::MountPathEntry& e : o.entries)
@@ -254,16 +270,8 @@ DumpOutcome RunOne(const DumpOptions& o) {
   outcome.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  outcome.notices = watch.Notices();
-  outcome.failureLines.assign(watch.OtherLines().begin(), watch.OtherLines().end());
-  outcome.failureLineCount = watch.OtherLineCount();
+  TakeFromTheLog(outcome, watch, listing ? inputs.dumpFileName : "");
   if (!exceptionText.empty()) AddFailureLine(outcome, "tzrecon: the library threw: " + exceptionText);
-  // A file that the library found at the dump's name is another's: never
-  // named as this dump's, so that nothing is done to it in its name.
-  if (listing && !watch.NameTaken()) outcome.dumpFile = inputs.dumpFileName;
-  if (listing && watch.NameTaken())
-    outcome.hints.push_back("a file that this run did not write holds the dump's name (a dump of "
-                            "the same second?); it was left as it was");
   if (!outcome.dumpFile.empty()) RecordDump(outcome, startedWall, endedWall);
   SetDumpPhase(DumpPhase::kDone);
 

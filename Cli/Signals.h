@@ -35,8 +35,9 @@ void SetDumpPhase(DumpPhase phase);
 // Whether a status line is on the terminal: a handler then ends it first.
 void SetStatusLineShown(bool shown);
 
-// The handlers of --all-mount-paths: each signal is passed on to the
-// children registered in `slots` places (at most kMaxChildSlots).
+// The handlers of --all-mount-paths: each signal is passed on to every
+// child registered with SetChildOfSlot, one slot per worker (at most
+// kMaxChildSlots, the most --jobs allows).
 constexpr size_t kMaxChildSlots = 256;
 void InstallForwardingHandlers();
 // Registers the running child of a slot (0: none). A signal that came before
