@@ -73,6 +73,11 @@ void Drain(std::vector<int> fds, std::vector<std::string*> sinks, pid_t child) {
   }
 }
 
+// As from an interactive shell: a test runner may ignore SIGINT.
+void ResetStopSignals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+}
+
 int Wait(pid_t child) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -141,6 +146,16 @@ RunResult RunCliToFile(const std::string& stdoutPath, const std::vector<std::str
   return result;
 }
 
+pid_t StartOnTerminal(const std::vector<std::string>& args, int* master) {
+  const pid_t child = forkpty(master, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    ResetStopSignals();
+    ExecChild(args, {});
+  }
+  EXPECT_GT(child, 0) << "forkpty failed";
+  return child;
+}
+
 RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env) {
   int master = -1;
   const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
@@ -160,8 +175,7 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
                const std::string& errPath, const Env& env) {
   const pid_t child = fork();
   if (child == 0) {
-    // As from an interactive shell: a test runner may ignore SIGINT.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+    ResetStopSignals();
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -35,7 +35,10 @@ RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env = {
 // standard output and error into the files `outPath` and `errPath`.
 pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
                const std::string& errPath, const Env& env = {});
-// Waits for a child started by StartCli: its exit status, or 128 + signal.
+// The same on a new pseudo-terminal (standard input, output and error);
+// `*master` is the terminal's other side, to read what it shows.
+pid_t StartOnTerminal(const std::vector<std::string>& args, int* master);
+// Waits for a child started by StartCli or StartOnTerminal: its exit status, or 128 + signal.
 int WaitCli(pid_t child);
 // The processes whose parent is `parent`.
 std::vector<pid_t> ChildrenOf(pid_t parent);

@@ -5,6 +5,7 @@
 // --all-mount-paths gives the dumps that single dumps give.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -530,9 +531,10 @@ struct HeldDumps {
   std::string log = sample.tmp / "log.fifo";
   int fifo = -1;
   pid_t pid = -1;
+  int terminal = -1;  // with a terminal: its other side
 
   // Starts `tzrecon dump` on mount paths 1 to `mountPaths` of one sample.
-  void Start(int mountPaths, std::vector<std::string> extra) {
+  void Start(int mountPaths, std::vector<std::string> extra, bool onTerminal = false) {
     ASSERT_NO_FATAL_FAILURE(sample.Make({"--volumes", "4", "--chunks-per-volume", "500"}));
     std::string entries;
     for (int id = 1; id <= mountPaths; ++id)
@@ -546,8 +548,18 @@ struct HeldDumps {
     std::vector<std::string> args = {"dump", "--copy-id", "1", "--dump-dir", dumpDir, "--config",
                                      sample.registry, "--log", log, "--log-level", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
-    pid = clitest::StartCli(args, sample.tmp / "out", sample.tmp / "err");
+    pid = onTerminal ? clitest::StartOnTerminal(args, &terminal)
+                     : clitest::StartCli(args, sample.tmp / "out", sample.tmp / "err");
     ASSERT_GT(pid, 0);
+  }
+  // Adds what the terminal shows to `shown`; false at its end.
+  bool ReadTerminal(std::string& shown) const {
+    pollfd p = {terminal, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) return true;
+    char buffer[4096];
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
   }
   // Whether the pipe is full: the walks cannot end any more.
   bool Held() const {
@@ -566,6 +578,7 @@ struct HeldDumps {
     if (pid > 0 && !clitest::Ended(pid)) kill(pid, SIGKILL);
     if (pid > 0) clitest::WaitCli(pid);
     if (fifo >= 0) close(fifo);
+    if (terminal >= 0) close(terminal);
   }
 };
 
@@ -585,6 +598,27 @@ TEST(CliDumpSignals, AStopSignalEndsADumpLeavingNothing) {
               "tzrecon: interrupted by " + name + "; no dump was published\n");
     EXPECT_EQ(held.Left(), std::vector<std::string>{}) << "left at a dump name";
   }
+}
+
+// On a terminal the status line is ended before the line of the signal.
+TEST(CliDumpSignals, TheStatusLineIsEndedFirst) {
+  HeldDumps held;
+  ASSERT_NO_FATAL_FAILURE(held.Start(1, {"--mount-path-id", "1"}, true));
+  std::string shown;
+  ASSERT_TRUE(clitest::WaitUntil([&] {
+    held.ReadTerminal(shown);
+    return held.Held() && shown.find("\rtzrecon: ") != std::string::npos;
+  })) << shown;
+  kill(held.pid, SIGTERM);
+  while (held.ReadTerminal(shown)) {
+  }
+  EXPECT_EQ(clitest::WaitCli(held.pid), 128 + SIGTERM);
+  held.pid = -1;
+  // The terminal shows each line end as CR LF.
+  const std::string last = "tzrecon: interrupted by SIGTERM; no dump was published\r\n";
+  ASSERT_GT(shown.size(), last.size());
+  EXPECT_EQ(shown.substr(shown.size() - last.size()), last) << shown;
+  EXPECT_EQ(shown.substr(shown.size() - last.size() - 5, 5), "\033[K\r\n") << shown;
 }
 
 // --all-mount-paths: SIGTERM reaches every running child; the parent waits
