@@ -411,7 +411,6 @@ uint64_t Scrambler(uint64_t n, uint64_t r) {
   return m;
 }
 
-// Writes the dump of --dump-only; returns the rows written.
 // FILE of --dump-only, a new file: one that exists is refused and kept.
 FILE* CreateDumpOnlyFile(const std::string& path) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -427,6 +426,7 @@ FILE* CreateDumpOnlyFile(const std::string& path) {
   return file;
 }
 
+// Writes the dump of --dump-only; returns the rows written.
 uint64_t WriteDumpOnly(const Options& o) {
   FILE* file = CreateDumpOnlyFile(o.dumpOnly);
   std::string out = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
@@ -525,15 +525,17 @@ int RunSample(const std::vector<std::string>& args) {
       done.notify_all();
     };
     std::vector<std::thread> threads;
-    for (int t = 0; t < threadCount && !failed; ++t) {
-      try {
-        threads.emplace_back(writeVolumes, t);
-      } catch (const std::system_error& e) {
-        // The writers that started stop at their next volume.
-        fail(std::string("cannot start a writer thread: ") + e.what());
-        std::lock_guard<std::mutex> lock(mutex);
-        running -= threadCount - t;
-      }
+    int writersStarted = 0;
+    try {
+      for (; writersStarted < threadCount; ++writersStarted)
+        threads.emplace_back(writeVolumes, writersStarted);
+    } catch (const std::exception& e) {
+      // The writers that started stop at their next volume.
+      fail(std::string("cannot start a writer thread: ") + e.what());
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      running -= threadCount - writersStarted;
     }
 
     // Live progress on a terminal only.
