@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,10 +17,12 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "Progress.h"
 #include "Report.h"
+#include "Signals.h"
 
 extern char** environ;
 
@@ -32,41 +36,24 @@ struct ChildResult {
   std::string startError;
 };
 
-// Runs `argv` with standard output and error on pipes, standard input from
-// /dev/null, and waits for it.
-ChildResult RunChild(const std::vector<std::string>& argv) {
-  ChildResult result;
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) {
-    result.startError = std::string("pipe: ") + std::strerror(errno);
-    return result;
-  }
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    result.startError = std::string("pipe: ") + std::strerror(errno);
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return result;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t child = -1;
-  const int spawned = posix_spawn(&child, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (spawned != 0) {
-    result.startError = std::string("cannot start ") + argv[0] + ": " + std::strerror(spawned);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return result;
-  }
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+// In the child, between fork and exec (async-signal-safe calls only): dies
+// with SIGTERM when the parent does, even killed with SIGKILL; standard
+// input from /dev/null, output and error on the pipes.
+[[noreturn]] void ExecChild(pid_t parent, char* const* argv, int out, int err) {
+  ResetStopSignalsInChild();
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(128 + SIGTERM);  // the parent is gone already
+  const int in = open("/dev/null", O_RDONLY);
+  if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+      dup2(err, STDERR_FILENO) < 0)
+    _exit(127);
+  execve(argv[0], argv, environ);
+  _exit(127);
+}
+
+// Reads the two pipes to their ends into `result`.
+void DrainPipes(int outFd, int errFd, ChildResult& result) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
   char buffer[65536];
@@ -89,10 +76,58 @@ ChildResult RunChild(const std::vector<std::string>& argv) {
   }
   for (pollfd& p : fds)
     if (p.fd >= 0) close(p.fd);
+}
+
+// Waits for `child` to end, lets the signal handlers forget it, then reaps
+// it (so its pid is never signalled once it may be another process's).
+int WaitForChild(size_t slot, pid_t child) {
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  SetChildOfSlot(slot, 0);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs `argv` in a child registered in `slot`, standard output and error on
+// pipes, and waits for it.
+ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
+  ChildResult result;
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    result.startError = std::string("pipe: ") + std::strerror(errno);
+    return result;
+  }
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    result.startError = std::string("pipe: ") + std::strerror(errno);
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t parent = getpid();
+  // Blocked across the fork, so that no signal reaches the child before its
+  // handlers are the default ones again.
+  BlockStopSignals(true);
+  const pid_t child = fork();
+  if (child == 0) ExecChild(parent, args.data(), outPipe[1], errPipe[1]);
+  const int forkError = errno;
+  if (child > 0) SetChildOfSlot(slot, child);
+  BlockStopSignals(false);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (child < 0) {
+    result.startError = std::string("cannot start ") + argv[0] + ": " + std::strerror(forkError);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return result;
+  }
+  DrainPipes(outPipe[0], errPipe[0], result);
+  result.status = WaitForChild(slot, child);
   return result;
 }
 
@@ -116,77 +151,131 @@ std::vector<std::string> WorkerArgs(const std::string& self, const DumpOptions& 
   return a;
 }
 
+// What is known of a mount path whose dump gave no summary.
+DumpOutcome OutcomeWithout(const DumpOptions& o, const tzhost::MountPathEntry& entry) {
+  DumpOutcome outcome;
+  outcome.mountPathId = entry.id;
+  outcome.copyId = o.copyId;
+  outcome.kind = entry.type == 7 ? "cloud" : "disk";
+  outcome.log = o.log;
+  return outcome;
+}
+
 // The outcome of a worker: its JSON summary, or what is known when it gave
-// none (it could not start, it crashed).
+// none (it could not start, it crashed, it was interrupted by `signal`).
 DumpOutcome OutcomeOf(const DumpOptions& o, const tzhost::MountPathEntry& entry,
-                      const ChildResult& child) {
+                      const ChildResult& child, int signal) {
   DumpOutcome outcome;
   const std::string last = child.out.substr(0, child.out.find('\n'));
   const nlohmann::json value = nlohmann::json::parse(last, nullptr, false);
   if (child.startError.empty() && (child.status == 0 || child.status == 1) &&
       !value.is_discarded() && FromJson(value, outcome) && outcome.ok == (child.status == 0))
     return outcome;
-  outcome = DumpOutcome();
-  outcome.mountPathId = entry.id;
-  outcome.copyId = o.copyId;
-  outcome.kind = entry.type == 7 ? "cloud" : "disk";
-  outcome.log = o.log;
+  outcome = OutcomeWithout(o, entry);
   std::istringstream err(child.err);
   for (std::string line; std::getline(err, line);) outcome.failureLines.push_back(line);
-  outcome.failureLines.push_back(
-      !child.startError.empty()
-          ? "tzrecon: " + child.startError
-          : "tzrecon: the dump of mount path " + std::to_string(entry.id) +
-                (child.status >= 128 ? " was killed by signal " + std::to_string(child.status - 128)
-                                     : " exited with status " + std::to_string(child.status)) +
-                " without a summary");
+  const std::string dump = "tzrecon: the dump of mount path " + std::to_string(entry.id);
+  if (signal != 0 && child.startError.empty()) {
+    outcome.interrupted = SignalName(signal);
+    outcome.failureLines.push_back(dump + " was interrupted by " + SignalName(signal));
+  } else {
+    outcome.failureLines.push_back(
+        !child.startError.empty()
+            ? "tzrecon: " + child.startError
+            : dump + (child.status >= 128 ? " was killed by signal " + std::to_string(child.status - 128)
+                                          : " exited with status " + std::to_string(child.status)) +
+                  " without a summary");
+  }
   outcome.failureLineCount = outcome.failureLines.size();
   return outcome;
+}
+
+// The outcome of a mount path whose dump was not started because of `signal`.
+DumpOutcome NotStarted(const DumpOptions& o, const tzhost::MountPathEntry& entry, int signal) {
+  DumpOutcome outcome = OutcomeWithout(o, entry);
+  outcome.interrupted = SignalName(signal);
+  outcome.failureLines.push_back("tzrecon: the dump of mount path " + std::to_string(entry.id) +
+                                 " was not started: interrupted by " + SignalName(signal));
+  outcome.failureLineCount = 1;
+  return outcome;
+}
+
+struct Progress {
+  std::atomic<size_t> next{0}, done{0}, failed{0};
+};
+
+// Runs the dumps, `o.jobs` at a time; a signal starts no more of them.
+void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, Progress& p,
+              StatusLine* progress) {
+  const std::string self = SelfPath();
+  const size_t count = o.entries.size();
+  std::vector<char> started(count, 0);
+  std::mutex stderrMutex;
+  const auto work = [&](size_t slot) {
+    for (size_t i = p.next++; i < count && ReceivedSignal() == 0; i = p.next++) {
+      const tzhost::MountPathEntry& entry = o.entries[i];
+      started[i] = 1;
+      const ChildResult child = RunChild(WorkerArgs(self, o, entry.id), slot);
+      outcomes[i] = OutcomeOf(o, entry, child, ReceivedSignal());
+      // A worker's own standard error (the log, with --log -) is passed
+      // on whole, so the lines of two workers never mix.
+      if (!child.err.empty() && child.status <= 1) {
+        std::lock_guard<std::mutex> lock(stderrMutex);
+        if (progress) fputs("\r\033[K", stderr);
+        fputs(child.err.c_str(), stderr);
+      }
+      if (!outcomes[i].ok) ++p.failed;
+      ++p.done;
+    }
+  };
+  const size_t workers = std::min<size_t>(static_cast<size_t>(o.jobs), count);
+  std::vector<std::thread> threads;
+  try {
+    for (size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
+  } catch (const std::system_error& e) {
+    // Fewer dumps at a time: the threads that started take every mount path.
+    fprintf(stderr, "tzrecon dump: warning: %zu of %zu workers started: %s\n", threads.size(),
+            workers, e.what());
+    if (threads.empty()) work(0);
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < count; ++i)
+    if (!started[i]) outcomes[i] = NotStarted(o, o.entries[i], ReceivedSignal());
+}
+
+// The mount paths whose dumps a signal stopped or kept from starting.
+std::string InterruptedIds(const std::vector<DumpOutcome>& outcomes) {
+  std::string ids;
+  for (const DumpOutcome& outcome : outcomes)
+    if (!outcome.interrupted.empty())
+      ids += (ids.empty() ? "" : ", ") + std::to_string(outcome.mountPathId);
+  return ids;
 }
 
 }  // namespace
 
 int RunAllMountPaths(const DumpOptions& o) {
-  const std::string self = SelfPath();
   const size_t count = o.entries.size();
   std::vector<DumpOutcome> outcomes(count);
-  std::vector<std::string> stderrTexts(count);
-  std::atomic<size_t> next{0}, done{0}, failed{0};
+  Progress p;
+  InstallForwardingHandlers();
 
   std::unique_ptr<StatusLine> progress;
   if (!o.quiet && isatty(STDERR_FILENO) == 1)
     progress = std::make_unique<StatusLine>([&](double seconds) {
       char text[160];
-      const size_t finished = done.load();
-      const size_t running = std::min(next.load(), count) - finished;
+      const size_t finished = p.done.load();
+      const size_t running = std::min(p.next.load(), count) - finished;
       snprintf(text, sizeof text, "%zu of %zu mount paths done (%zu failed), %zu running, %.1f s",
-               finished, count, failed.load(), running, seconds);
+               finished, count, p.failed.load(), running, seconds);
       return std::string(text);
     });
   if (progress) progress->Start();
-
-  std::mutex stderrMutex;
-  const size_t workers = std::min<size_t>(static_cast<size_t>(o.jobs), count);
-  std::vector<std::thread> threads;
-  for (size_t w = 0; w < workers; ++w)
-    threads.emplace_back([&] {
-      for (size_t i = next++; i < count; i = next++) {
-        const tzhost::MountPathEntry& entry = o.entries[i];
-        const ChildResult child = RunChild(WorkerArgs(self, o, entry.id));
-        outcomes[i] = OutcomeOf(o, entry, child);
-        // A worker's own standard error (the log, with --log -) is passed
-        // on whole, so the lines of two workers never mix.
-        if (!child.err.empty() && child.status <= 1) {
-          std::lock_guard<std::mutex> lock(stderrMutex);
-          if (progress) fputs("\r\033[K", stderr);
-          fputs(child.err.c_str(), stderr);
-        }
-        if (!outcomes[i].ok) ++failed;
-        ++done;
-      }
-    });
-  for (std::thread& t : threads) t.join();
+  RunDumps(o, outcomes, p, progress.get());
   if (progress) progress->Stop();
+  const int signal = ReceivedSignal();
+  size_t failed = 0;
+  for (const DumpOutcome& outcome : outcomes) failed += outcome.ok ? 0 : 1;
 
   if (o.json) {
     nlohmann::json array = nlohmann::json::array();
@@ -214,10 +303,18 @@ int RunAllMountPaths(const DumpOptions& o) {
       for (const std::string& hint : outcome.hints)
         printf("mount path %d: %s\n", outcome.mountPathId, hint.c_str());
     }
-    printf("%zu of %zu mount paths dumped, %zu failed\n", count - failed.load(), count,
-           failed.load());
+    const size_t stopped = std::count_if(outcomes.begin(), outcomes.end(),
+                                         [](const DumpOutcome& x) { return !x.interrupted.empty(); });
+    printf("%zu of %zu mount paths dumped, %zu failed", count - failed, count, failed - stopped);
+    printf(stopped > 0 ? ", %zu interrupted\n" : "\n", stopped);
   }
-  return failed.load() == 0 ? 0 : 1;
+  if (signal != 0) {
+    fflush(stdout);
+    fprintf(stderr, "tzrecon: interrupted by %s; mount paths not dumped: %s\n", SignalName(signal),
+            InterruptedIds(outcomes).c_str());
+    return 128 + signal;
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace tzcli

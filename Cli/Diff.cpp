@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "Args.h"
+#include "DumpRecord.h"
 #include "DumpTable.h"
 
 namespace tzcli {
@@ -28,7 +29,7 @@ namespace tzcli {
 namespace {
 
 const char kDiffHelp[] =
-    "usage: tzrecon diff OLD NEW [--output FILE] [--json]\n"
+    "usage: tzrecon diff OLD NEW [--output FILE] [--json] [--allow-incomplete]\n"
     "\n"
     "Compares two chunk-lister dump files. A chunk is known by its volume id and\n"
     "chunk id; the mount path id is not part of it, so dumps of two mount paths\n"
@@ -47,16 +48,23 @@ const char kDiffHelp[] =
     "A summary goes to standard error: the rows of each file, the count and\n"
     "bytes of each kind, and the ten volumes with the most bytes missing.\n"
     "\n"
+    "A dump file that tzrecon dump wrote has a record beside it, FILE.json. A\n"
+    "file whose record says the dump failed, or whose rows, size or SHA-256 are\n"
+    "not the record's, is refused (status 2) unless --allow-incomplete is given;\n"
+    "a file without a record is compared, its completeness shown as unknown.\n"
+    "\n"
     "options:\n"
-    "  --output FILE  write the differences to FILE instead of standard output\n"
+    "  --output FILE  write the differences to FILE, a new file (one that exists,\n"
+    "                 an input above all, is refused), instead of standard output\n"
     "  --json         print the summary as one JSON object on standard output;\n"
     "                 the differences are then written only with --output\n"
+    "  --allow-incomplete  compare a file whose record says it is incomplete\n"
     "\n"
     "Exit status: 0 the files hold the same chunks with the same sizes and\n"
     "flags, 1 they differ, 2 bad input (a file that cannot be read, a first line\n"
     "that is not the dump header, a row that is not five integers: the message\n"
-    "gives the file, line and text; FILE is then left untouched), a bad command\n"
-    "line, or differences that could not be written.\n"
+    "gives the file, line and text; FILE is then not made), an incomplete input\n"
+    "(above), a bad command line, or differences that could not be written.\n"
     "\n"
     "Both files are held in memory: 12 bytes a row of each file (20 for sizes\n"
     "of 1 GiB and more), and while sorting 12 bytes a row of the larger file. On a terminal, progress\n"
@@ -244,48 +252,60 @@ class Merger {
   bool m_haveVolume = false;
 };
 
-// The output file: written under a temporary name in its folder and renamed
-// over FILE only once complete, so a failed run leaves FILE as it was.
+// The output file: always a new one (created with O_EXCL, never one of the
+// inputs nor any file that exists), removed again when the diff fails.
 class OutputFile {
  public:
   ~OutputFile() { Discard(); }
-  bool Create(const std::string& path, std::string* error) {
-    m_path = path;
-    m_temp = path + ".XXXXXX";
-    m_fd = mkostemp(&m_temp[0], O_CLOEXEC);
+  // Refuses FILE when it is one of `inputs` or exists at all.
+  bool Create(const std::string& path, const std::string inputs[2], std::string* error) {
+    struct stat out, in;
+    if (stat(path.c_str(), &out) == 0) {
+      for (int k = 0; k < 2; ++k)
+        if (stat(inputs[k].c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+          *error = "--output '" + path + "' is " + (k == 0 ? "OLD" : "NEW") +
+                   ", an input; give a new file name";
+          return false;
+        }
+    }
+    m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (m_fd < 0) {
-      *error = "--output '" + path + "': cannot create a file beside it: " + std::strerror(errno);
+      *error = "--output '" + path + "': " +
+               (errno == EEXIST ? std::string("exists; give a new file name")
+                                : std::string("cannot create: ") + std::strerror(errno));
       return false;
     }
+    m_path = path;
     return true;
   }
   int fd() const { return m_fd; }
   bool Commit(std::string* error) {
-    // mkostemp makes the file 0600; give it the mode a new file gets.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(m_fd, 0666 & ~mask);  // the data is complete either way
+    const bool ours = StillOurs();
     const int fd = m_fd;
     m_fd = -1;
-    if (close(fd) != 0 || rename(m_temp.c_str(), m_path.c_str()) != 0) {
+    if (close(fd) != 0) {
       *error = "--output '" + m_path + "': " + std::strerror(errno);
-      unlink(m_temp.c_str());
-      m_temp.clear();
+      if (ours) unlink(m_path.c_str());
       return false;
     }
-    m_temp.clear();
     return true;
   }
+  // Removes the file this run created, unless another has taken its name.
   void Discard() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd < 0) return;
+    if (StillOurs()) unlink(m_path.c_str());
+    close(m_fd);
     m_fd = -1;
-    if (!m_temp.empty()) unlink(m_temp.c_str());
-    m_temp.clear();
   }
 
  private:
+  bool StillOurs() const {
+    struct stat mine, there;
+    return fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &there) == 0 &&
+           mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+  }
+
   std::string m_path;
-  std::string m_temp;
   int m_fd = -1;
 };
 
@@ -305,14 +325,22 @@ void LoadBoth(Input* inputs) {
   std::condition_variable done;
   int running = 2;
   std::thread threads[2];
-  for (int k = 0; k < 2; ++k)
-    threads[k] = std::thread([&, k] {
-      Input& in = inputs[k];
-      in.ok = in.table.Load(&in.bytesRead, &in.error);
-      std::lock_guard<std::mutex> lock(mutex);
-      --running;
-      done.notify_all();
-    });
+  try {
+    for (int k = 0; k < 2; ++k)
+      threads[k] = std::thread([&, k] {
+        Input& in = inputs[k];
+        in.ok = in.table.Load(&in.bytesRead, &in.error);
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        done.notify_all();
+      });
+  } catch (...) {
+    // The thread that started is waited for: never left running (that
+    // would end the program).
+    for (std::thread& t : threads)
+      if (t.joinable()) t.join();
+    throw;
+  }
   const bool tty = isatty(STDERR_FILENO) == 1;
   const auto percent = [](const Input& in) {
     const uint64_t size = in.table.fileSize();
@@ -342,22 +370,47 @@ void LoadBoth(Input* inputs) {
   if (shown) fputs("\r\033[K", stderr);
 }
 
+// The completeness of each input from its record; false with `*error` set
+// when one is known to be incomplete and `allow` is not given.
+bool CheckInputs(const std::string paths[2], bool allow, Completeness out[2],
+                       std::string* error) {
+  for (int k = 0; k < 2; ++k) {
+    out[k] = CheckCompleteness(paths[k]);
+    const std::string& state = out[k].state;
+    if (allow || state == "complete" || state == "unknown") continue;
+    *error = std::string(k == 0 ? "OLD" : "NEW") + " '" + paths[k] + "' " +
+             (state == "failed" ? "is a failed dump: " : "does not match its record: ") +
+             out[k].reason + "; give --allow-incomplete to compare it anyway";
+    return false;
+  }
+  return true;
+}
+
+std::string CompletenessText(const Completeness& c) {
+  if (c.state == "complete") return " (complete: its record agrees)";
+  if (c.state == "unknown") return " (completeness unknown: no record)";
+  return std::string(" (") + (c.state == "failed" ? "INCOMPLETE" : "NOT AS RECORDED") + ": " +
+         c.reason + "; compared because of --allow-incomplete)";
+}
+
 nlohmann::ordered_json KindJson(const KindStats& k) {
   return {{"count", k.count}, {"oldBytes", k.oldBytes}, {"newBytes", k.newBytes}};
 }
 
-nlohmann::ordered_json FileJson(const std::string& path, const DumpTable& t) {
-  nlohmann::ordered_json j = {{"file", path}, {"rows", t.rows()}};
+nlohmann::ordered_json FileJson(const std::string& path, const DumpTable& t, const Completeness& c) {
+  nlohmann::ordered_json j = {{"file", path}, {"rows", t.rows()}, {"completeness", c.state}};
+  j["completenessReason"] = c.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(c.reason);
   j["mountPathId"] = t.rows() > 0 ? nlohmann::ordered_json(t.mountPathId()) : nlohmann::ordered_json();
   j["mixedMountPathIds"] = t.mixedMountPathIds();
   return j;
 }
 
-std::string FileLine(const char* label, const std::string& path, const DumpTable& t) {
+std::string FileLine(const char* label, const std::string& path, const DumpTable& t,
+                     const Completeness& c) {
   std::string line = std::string(label) + " " + path + ": " + std::to_string(t.rows()) + " rows";
   if (t.rows() > 0) line += ", mount path id " + std::to_string(t.mountPathId());
   if (t.mixedMountPathIds()) line += " (other ids on some rows)";
-  return line + "\n";
+  return line + CompletenessText(c) + "\n";
 }
 
 std::string KindText(Kind kind, const KindStats& k) {
@@ -371,7 +424,8 @@ std::string KindText(Kind kind, const KindStats& k) {
 }  // namespace
 
 int RunDiff(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(args, {{"--output", true}, {"--json", false}});
+  const ParsedArgs parsed =
+      ParseArgs(args, {{"--output", true}, {"--json", false}, {"--allow-incomplete", false}});
   if (parsed.help) {
     fputs(kDiffHelp, stdout);
     return 0;
@@ -392,8 +446,11 @@ int RunDiff(const std::vector<std::string>& args) {
   if (!inputs[0].table.Open(paths[0], "OLD", &error) ||
       !inputs[1].table.Open(paths[1], "NEW", &error))
     return fail(error);
+  Completeness completeness[2];
+  if (!CheckInputs(paths, parsed.Has("--allow-incomplete"), completeness, &error))
+    return fail(error);
   OutputFile output;
-  if (!outputPath.empty() && !output.Create(outputPath, &error)) return fail(error);
+  if (!outputPath.empty() && !output.Create(outputPath, paths, &error)) return fail(error);
 
   try {
     LoadBoth(inputs);
@@ -425,8 +482,8 @@ int RunDiff(const std::vector<std::string>& args) {
 
   if (json) {
     nlohmann::ordered_json summary;
-    summary["old"] = FileJson(paths[0], oldTable);
-    summary["new"] = FileJson(paths[1], newTable);
+    summary["old"] = FileJson(paths[0], oldTable, completeness[0]);
+    summary["new"] = FileJson(paths[1], newTable, completeness[1]);
     summary["mountPathIdsDiffer"] = idsDiffer;
     summary["same"] = differences == 0;
     summary["differences"] = differences;
@@ -444,7 +501,8 @@ int RunDiff(const std::vector<std::string>& args) {
     return differences == 0 ? 0 : 1;
   }
 
-  std::string text = FileLine("OLD", paths[0], oldTable) + FileLine("NEW", paths[1], newTable);
+  std::string text = FileLine("OLD", paths[0], oldTable, completeness[0]) +
+                     FileLine("NEW", paths[1], newTable, completeness[1]);
   if (idsDiffer)
     text += "the mount path ids differ (" + std::to_string(oldTable.mountPathId()) + " and " +
             std::to_string(newTable.mountPathId()) +

@@ -10,15 +10,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <thread>
 
 #include "AllMountPaths.h"
 #include "Args.h"
+#include "DumpRecord.h"
 #include "LogWatch.h"
 #include "Progress.h"
 #include "Report.h"
+#include "Signals.h"
 #include "Survey.h"
 #include "Text.h"
 #include "TzLibVolReconciliation.h"
@@ -35,10 +38,14 @@ const char kDumpHelp[] =
     "prints the dump file's path on the first line, then its rows, bytes, the\n"
     "time taken and the notices of the log counted by kind. With\n"
     "--all-mount-paths, one dump per mount path of the registry, then a table.\n"
+    "Beside each dump file, FILE.json records the summary, the file's rows,\n"
+    "bytes and SHA-256, the start and end of the dump and tzrecon's version.\n"
     "\n"
     "Exit status: 0 done; 1 a dump failed (its failure lines are shown on\n"
     "standard error), or standard output could not be written; 2 a bad\n"
-    "argument, registry or log file (nothing was dumped).\n"
+    "argument, registry or log file (nothing was dumped); 130, 143, 129\n"
+    "interrupted by SIGINT, SIGTERM, SIGHUP (with --all-mount-paths, passed on\n"
+    "to every running dump).\n"
     "\n"
     "options:\n"
     "  --mount-path-id N      the mount path's id in the registry\n"
@@ -170,35 +177,49 @@ const tzhost::MountPathEntry* FindEntry(const DumpOptions& o, int32_t id) {
   return nullptr;
 }
 
-struct FileCount {
-  bool ok = false;
-  uint64_t lines = 0;
-  uint64_t bytes = 0;
-};
+void AddFailureLine(DumpOutcome& outcome, const std::string& line) {
+  outcome.ok = false;
+  outcome.failureLines.push_back(line);
+  ++outcome.failureLineCount;
+}
 
-FileCount CountLines(const std::string& path) {
-  FileCount count;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return count;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return count;
-    }
-    if (n == 0) break;
-    count.bytes += static_cast<uint64_t>(n);
-    for (const char* p = buffer;
-         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(buffer + n - p)))) !=
-         nullptr;
-         ++p)
-      ++count.lines;
+// After the library returned, with the dump file this run wrote (when one is
+// left at its name): counts what the file holds, reading it once, and writes
+// the record beside it. A successful dump whose file cannot be read back or
+// recorded fails.
+void RecordDump(DumpOutcome& outcome, time_t started, time_t ended) {
+  struct stat st;
+  if (!outcome.ok && lstat(outcome.dumpFile.c_str(), &st) != 0) return;  // nothing left
+  const FileDigest digest = DigestFile(outcome.dumpFile);
+  if (outcome.ok && !digest.ok)
+    AddFailureLine(outcome, "tzrecon: cannot read the dump file back: " + digest.error);
+  if (outcome.ok) {
+    outcome.rowsKnown = true;
+    outcome.rows = digest.rows;
+    outcome.bytes = digest.bytes;
   }
-  close(fd);
-  count.ok = true;
-  return count;
+  outcome.record = RecordPath(outcome.dumpFile);
+  std::string error;
+  if (!WriteRecord(outcome.dumpFile, RecordJson(outcome, digest, started, ended), &error)) {
+    outcome.record.clear();
+    AddFailureLine(outcome, "tzrecon: " + error);
+  }
+}
+
+// What the log said of the dump: notices, failure lines, and whether the
+// dump file named `dumpFileName` ("" when none) is this run's. A file that
+// the library found at the dump's name is another's: it is never named as
+// this dump's, so that nothing is done to it in its name.
+void TakeFromTheLog(DumpOutcome& outcome, const LogWatch& watch, const std::string& dumpFileName) {
+  outcome.notices = watch.Notices();
+  outcome.failureLines.assign(watch.OtherLines().begin(), watch.OtherLines().end());
+  outcome.failureLineCount = watch.OtherLineCount();
+  if (!watch.NameTaken()) {
+    outcome.dumpFile = dumpFileName;
+    return;
+  }
+  outcome.hints.push_back("a file that this run did not write holds the dump's name (a dump of "
+                          "the same second?); it was left as it was");
 }
 
 std::string RegisteredIds(const DumpOptions& o) {
@@ -236,36 +257,30 @@ DumpOutcome RunOne(const DumpOptions& o) {
     });
 
   const auto started = std::chrono::steady_clock::now();
+  const time_t startedWall = time(nullptr);
   std::string exceptionText;
   try {
     TzLibVolReconsiliation library;
     if (progress) progress->Start();
+    SetStatusLineShown(progress != nullptr);
     outcome.ok = library.CreateMultipleDumps(params);
   } catch (const std::exception& e) {
     exceptionText = e.what();
   }
+  SetDumpPhase(DumpPhase::kRecording);
   if (progress) progress->Stop();
+  SetStatusLineShown(false);
+  const time_t endedWall = time(nullptr);
   outcome.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  outcome.notices = watch.Notices();
-  outcome.failureLines.assign(watch.OtherLines().begin(), watch.OtherLines().end());
-  outcome.failureLineCount = watch.OtherLineCount();
-  if (!exceptionText.empty()) {
-    outcome.ok = false;
-    outcome.failureLines.push_back("tzrecon: the library threw: " + exceptionText);
-    ++outcome.failureLineCount;
-  }
-  if (listing) outcome.dumpFile = inputs.dumpFileName;
+  TakeFromTheLog(outcome, watch, listing ? inputs.dumpFileName : "");
+  if (!exceptionText.empty()) AddFailureLine(outcome, "tzrecon: the library threw: " + exceptionText);
+  if (!outcome.dumpFile.empty()) RecordDump(outcome, startedWall, endedWall);
+  SetDumpPhase(DumpPhase::kDone);
 
-  if (outcome.ok && listing) {
-    const FileCount count = CountLines(outcome.dumpFile);
-    outcome.rowsKnown = count.ok;
-    outcome.rows = count.lines > 0 ? count.lines - 1 : 0;  // the first line is the header
-    outcome.bytes = count.bytes;
-    if (count.ok && outcome.rows == 0 && entry != nullptr)
-      outcome.hints = ExplainNoRows(*entry, o.copyId, o.singleInstanced);
-  }
+  if (outcome.ok && listing && outcome.rowsKnown && outcome.rows == 0 && entry != nullptr)
+    outcome.hints = ExplainNoRows(*entry, o.copyId, o.singleInstanced);
   if (!outcome.ok && listing && entry == nullptr)
     outcome.hints.push_back("mount path " + std::to_string(o.mountPathId) +
                             " is not in the registry " + o.config +
@@ -279,6 +294,7 @@ int RunSingle(const DumpOptions& o) {
             "tzrecon dump: warning: --flags %u selects no dump (2 chunk lister, 4 SIDB primary, "
             "8 SIDB secondary)\n",
             o.flags);
+  InstallDumpHandlers();
   const DumpOutcome outcome = RunOne(o);
   const bool listing = (o.flags & DUMP_CHUNK_LISTER) != 0;
   if (o.json) {

@@ -43,6 +43,9 @@ const KnownNotice kKnownNotices[] = {
 // The progress lines of the dump that the watch reads (level 2).
 const char kMountPathForm[] = "Mount Path :: %s";
 const char kChunkForm[] = "Dumping Chunk Info [%s]";
+// The failure line of a dump name that another file holds (level -1).
+const char kNameTakenForm[] =
+    "Error :: A file already exists at the dump file's name [%s]; it is left untouched";
 
 const KnownNotice* Known(const char* tag, const char* format) {
   for (const KnownNotice& known : kKnownNotices)
@@ -133,6 +136,7 @@ void LogWatch::OnMessage(void* context, const char* tag, int level, const char* 
   if (tag == nullptr) tag = "-";
   LogWatch* self = static_cast<LogWatch*>(context);
   if (level == -1) {
+    if (format[0] == 'E' && std::strcmp(format, kNameTakenForm) == 0) self->m_nameTaken = true;
     self->OnFailureLine(tag, format, args);
     return;
   }

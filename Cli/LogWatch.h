@@ -59,6 +59,10 @@ class LogWatch {
   // After the dump: the last level -1 lines of kind kOther, as logged.
   const std::deque<std::string>& OtherLines() const { return m_otherLines; }
   uint64_t OtherLineCount() const { return m_otherLineCount; }
+  // After the dump: whether the library found a file that is not the
+  // dump's own at the dump's name (and left it there): that file is
+  // another's, never this dump's.
+  bool NameTaken() const { return m_nameTaken; }
 
   static constexpr size_t kKeptLines = 20;
 
@@ -79,6 +83,7 @@ class LogWatch {
   std::map<std::pair<const void*, const void*>, size_t> m_noticeIndex;
   std::deque<std::string> m_otherLines;
   uint64_t m_otherLineCount = 0;
+  bool m_nameTaken = false;
 };
 
 // `format` with each conversion ("%s", "%d", "%lld") shown as "...".

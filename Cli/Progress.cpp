@@ -1,6 +1,7 @@
 #include "Progress.h"
 
 #include <cstdio>
+#include <system_error>
 
 namespace tzcli {
 
@@ -10,7 +11,11 @@ StatusLine::~StatusLine() { Stop(); }
 
 void StatusLine::Start() {
   m_started = std::chrono::steady_clock::now();
-  m_thread = std::thread([this] { Run(); });
+  try {
+    m_thread = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    // The status line is a convenience: the work goes on without it.
+  }
 }
 
 void StatusLine::Stop() {

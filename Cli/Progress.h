@@ -20,6 +20,7 @@ class StatusLine {
   StatusLine(const StatusLine&) = delete;
   StatusLine& operator=(const StatusLine&) = delete;
 
+  // Starts the thread; when it cannot be started, no line is shown.
   void Start();
   // Writes the final line, ends it with a newline and joins the thread.
   void Stop();

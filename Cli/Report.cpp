@@ -44,7 +44,9 @@ json ToJson(const DumpOutcome& o) {
                 {"notices", notices},
                 {"failureLines", o.failureLines},
                 {"failureLineCount", o.failureLineCount},
-                {"hints", o.hints}};
+                {"hints", o.hints},
+                {"record", o.record.empty() ? json(nullptr) : json(o.record)},
+                {"interrupted", o.interrupted.empty() ? json(nullptr) : json(o.interrupted)}};
   return value;
 }
 
@@ -76,6 +78,9 @@ bool FromJson(const json& value, DumpOutcome& o) {
     o.failureLines = value.at("failureLines").get<std::vector<std::string>>();
     o.failureLineCount = value.at("failureLineCount").get<uint64_t>();
     o.hints = value.at("hints").get<std::vector<std::string>>();
+    o.record = value.value("record", json()).is_string() ? value.at("record").get<std::string>() : "";
+    o.interrupted =
+        value.value("interrupted", json()).is_string() ? value.at("interrupted").get<std::string>() : "";
     return true;
   } catch (const json::exception&) {
     return false;
@@ -106,7 +111,10 @@ void PrintNotices(FILE* out, const DumpOutcome& o, const std::string& indent) {
 }
 
 void PrintFailure(FILE* out, const DumpOutcome& o, const std::string& prefix) {
-  fprintf(out, "%sthe dump failed after %.2f s\n", prefix.c_str(), o.seconds);
+  if (o.interrupted.empty())
+    fprintf(out, "%sthe dump failed after %.2f s\n", prefix.c_str(), o.seconds);
+  else
+    fprintf(out, "%sthe dump was interrupted by %s\n", prefix.c_str(), o.interrupted.c_str());
   if (o.failureLineCount > 0) {
     fprintf(out, "%sfailure lines of the log (%s)", prefix.c_str(), LogName(o).c_str());
     if (o.failureLineCount > o.failureLines.size())
@@ -142,7 +150,8 @@ void PrintTable(FILE* out, const std::vector<DumpOutcome>& outcomes) {
     const std::string rows = o.ok && o.rowsKnown ? std::to_string(o.rows) : "-";
     const std::string bytes = o.ok && o.rowsKnown ? std::to_string(o.bytes) : "-";
     fprintf(out, "%10d  %-5s  %-7s  %10s  %12s  %8.2f  %7llu  %s\n", o.mountPathId,
-            o.kind.empty() ? "-" : o.kind.c_str(), o.ok ? "done" : "FAILED", rows.c_str(),
+            o.kind.empty() ? "-" : o.kind.c_str(),
+            o.ok ? "done" : !o.interrupted.empty() ? o.interrupted.c_str() : "FAILED", rows.c_str(),
             bytes.c_str(), o.seconds,
             static_cast<unsigned long long>(CountNotices(o, false) + (o.ok ? CountNotices(o, true) : 0)),
             o.dumpFile.empty() ? "-" : o.dumpFile.c_str());

@@ -28,6 +28,8 @@ struct DumpOutcome {
   std::vector<std::string> failureLines;  // the last level -1 lines of kind kOther
   uint64_t failureLineCount = 0;          // all of them
   std::vector<std::string> hints;         // what may explain the outcome
+  std::string record;       // the record written beside the dump file, or ""
+  std::string interrupted;  // the signal that stopped the dump ("SIGTERM"), or ""
 };
 
 nlohmann::json ToJson(const DumpOutcome& outcome);

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "Args.h"
@@ -410,10 +411,24 @@ uint64_t Scrambler(uint64_t n, uint64_t r) {
   return m;
 }
 
+// FILE of --dump-only, a new file: one that exists is refused and kept.
+FILE* CreateDumpOnlyFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST)
+    throw UsageError("--dump-only: '" + path + "' exists; give a new file name");
+  if (fd < 0) throw WriteFailure{"cannot create " + path + ": " + Errno(errno)};
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int err = errno;
+    close(fd);
+    throw WriteFailure{"cannot write " + path + ": " + Errno(err)};
+  }
+  return file;
+}
+
 // Writes the dump of --dump-only; returns the rows written.
 uint64_t WriteDumpOnly(const Options& o) {
-  FILE* file = fopen(o.dumpOnly.c_str(), "wb");
-  if (file == nullptr) throw WriteFailure{"cannot create " + o.dumpOnly + ": " + Errno(errno)};
+  FILE* file = CreateDumpOnlyFile(o.dumpOnly);
   std::string out = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
   const uint64_t total = static_cast<uint64_t>(o.rows);
   const uint64_t perVolume = static_cast<uint64_t>(o.chunksPerVolume);
@@ -492,23 +507,35 @@ int RunSample(const std::vector<std::string>& args) {
     int running = threadCount;
     std::string failure;
 
+    const auto fail = [&](const std::string& what) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failed.exchange(true)) failure = what;
+    };
+    const auto writeVolumes = [&](int t) {
+      try {
+        for (int64_t v = nextVolume++; v <= options.volumes && !failed; v = nextVolume++)
+          writers[static_cast<size_t>(t)]->Volume(rootFd, v);
+      } catch (const WriteFailure& f) {
+        fail(f.what);
+      } catch (const std::exception& e) {
+        fail(e.what());
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      --running;
+      done.notify_all();
+    };
     std::vector<std::thread> threads;
-    for (int t = 0; t < threadCount; ++t) {
-      threads.emplace_back([&, t] {
-        try {
-          for (int64_t v = nextVolume++; v <= options.volumes && !failed; v = nextVolume++)
-            writers[static_cast<size_t>(t)]->Volume(rootFd, v);
-        } catch (const WriteFailure& f) {
-          std::lock_guard<std::mutex> lock(mutex);
-          if (!failed.exchange(true)) failure = f.what;
-        } catch (const std::exception& e) {
-          std::lock_guard<std::mutex> lock(mutex);
-          if (!failed.exchange(true)) failure = e.what();
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        done.notify_all();
-      });
+    int writersStarted = 0;
+    try {
+      for (; writersStarted < threadCount; ++writersStarted)
+        threads.emplace_back(writeVolumes, writersStarted);
+    } catch (const std::exception& e) {
+      // The writers that started stop at their next volume.
+      fail(std::string("cannot start a writer thread: ") + e.what());
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      running -= threadCount - writersStarted;
     }
 
     // Live progress on a terminal only.

@@ -73,6 +73,11 @@ void Drain(std::vector<int> fds, std::vector<std::string*> sinks, pid_t child) {
   }
 }
 
+// As from an interactive shell: a test runner may ignore SIGINT.
+void ResetStopSignals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+}
+
 int Wait(pid_t child) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -141,6 +146,16 @@ RunResult RunCliToFile(const std::string& stdoutPath, const std::vector<std::str
   return result;
 }
 
+pid_t StartOnTerminal(const std::vector<std::string>& args, int* master) {
+  const pid_t child = forkpty(master, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    ResetStopSignals();
+    ExecChild(args, {});
+  }
+  EXPECT_GT(child, 0) << "forkpty failed";
+  return child;
+}
+
 RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env) {
   int master = -1;
   const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
@@ -154,6 +169,61 @@ RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env) {
   close(master);
   result.status = Wait(child);
   return result;
+}
+
+pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
+               const std::string& errPath, const Env& env) {
+  const pid_t child = fork();
+  if (child == 0) {
+    ResetStopSignals();
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (out < 0 || err < 0 || in < 0) _exit(126);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    dup2(in, STDIN_FILENO);
+    ExecChild(args, env);
+  }
+  EXPECT_GT(child, 0) << "fork failed";
+  return child;
+}
+
+int WaitCli(pid_t child) { return Wait(child); }
+
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const fs::directory_entry& e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // "pid (comm) state ppid ...": the name in parentheses may hold blanks.
+    std::ifstream file(e.path().string() + "/stat");
+    std::string stat;
+    if (!std::getline(file, stat)) continue;  // ended meanwhile
+    const size_t close = stat.rfind(')');
+    char state = 0;
+    int ppid = 0;
+    if (close != std::string::npos &&
+        sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent)
+      children.push_back(static_cast<pid_t>(std::stoi(name)));
+  }
+  return children;
+}
+
+bool Ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return true;
+  const size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < kTimeoutMs / 10; ++i) {
+    if (done()) return true;
+    usleep(10000);
+  }
+  return done();
 }
 
 bool Row::operator<(const Row& o) const {

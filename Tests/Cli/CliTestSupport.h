@@ -2,7 +2,10 @@
 // back from disk on its own (without the generator's code).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +30,23 @@ RunResult RunCliToFile(const std::string& stdoutPath, const std::vector<std::str
                        const Env& env = {});
 // The same with a pseudo-terminal as standard input, output and error.
 RunResult RunOnTerminal(const std::vector<std::string>& args, const Env& env = {});
+
+// Starts TZRECON_BIN with `args` in the background (environment as RunCli),
+// standard output and error into the files `outPath` and `errPath`.
+pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
+               const std::string& errPath, const Env& env = {});
+// The same on a new pseudo-terminal (standard input, output and error);
+// `*master` is the terminal's other side, to read what it shows.
+pid_t StartOnTerminal(const std::vector<std::string>& args, int* master);
+// Waits for a child started by StartCli or StartOnTerminal: its exit status, or 128 + signal.
+int WaitCli(pid_t child);
+// The processes whose parent is `parent`.
+std::vector<pid_t> ChildrenOf(pid_t parent);
+// Whether `pid` has ended (gone, or a zombie that nobody has reaped yet).
+bool Ended(pid_t pid);
+// Waits (polling, up to a generous limit) until `done` holds; false if it
+// never did.
+bool WaitUntil(const std::function<bool()>& done);
 
 // One dump row.
 struct Row {

@@ -2,7 +2,9 @@
 // with a message that names what is wrong and leaves nothing behind, before
 // the library runs; help and version exit 0.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "CliTestSupport.h"
@@ -127,6 +129,7 @@ TEST(CliArgs, BadArgumentsExitTwoNamingTheArgument) {
        "--chunks-per-volume"},
       {{"sample", sampleDir, "other"}, "other"},
       {{"sample", file}, file},                              // not a folder
+      {{"sample", "--dump-only", file, "--rows", "5"}, "--dump-only: '" + file + "' exists"},
   };
   for (const BadCase& c : cases) {
     std::string shown;
@@ -154,6 +157,33 @@ TEST(CliArgs, SampleRefusesAFolderThatIsNotEmpty) {
   EXPECT_EQ(tztest::ReadFile(tmp / "precious"), "keep me");
   EXPECT_FALSE(fs::exists(tmp / "V_1"));
   EXPECT_FALSE(fs::exists(tmp / "registry.json"));
+}
+
+// A thread that cannot be started gives a message and the command's status,
+// never an abort. Here no thread can: the stack limit, which new threads
+// take as their stack size, is beyond the address space.
+TEST(CliArgs, ThreadsThatCannotStartGiveAMessage) {
+  tztest::TempDir tmp;
+  const std::string dump = tmp / "a.csv";
+  tztest::WriteFile(dump, "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n");
+  const struct {
+    std::string args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"sample '" + (tmp / "lib") + "' --volumes 2", 1, "tzrecon sample: cannot start a writer thread"},
+      {"diff '" + dump + "' '" + dump + "'", 2, "tzrecon diff: cannot start a thread"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const std::string err = tmp / "err";
+    const std::string script = "ulimit -s 214748364800 && exec '" + std::string(TZRECON_BIN) +
+                               "' " + c.args + " 2> '" + err + "'";
+    const int status = system(("bash -c \"" + script + "\"").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << tztest::ReadFile(err);
+    EXPECT_NE(tztest::ReadFile(err).find(c.message), std::string::npos) << tztest::ReadFile(err);
+  }
 }
 
 TEST(CliArgs, HelpExitsZeroAndNoCommandExitsTwo) {

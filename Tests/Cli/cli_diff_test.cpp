@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -196,7 +197,6 @@ TEST_P(CliDiffBadInput, NamesFileLineAndTextAndWritesNothing) {
   for (const bool badIsNew : {false, true}) {
     SCOPED_TRACE(badIsNew ? "NEW is bad" : "OLD is bad");
     const Pair pair(badIsNew ? good : c.text, badIsNew ? c.text : good);
-    tztest::WriteFile(pair.out, "kept\n");
     const clitest::RunResult r = pair.Diff({"--output", pair.out});
     EXPECT_EQ(r.status, 2);
     const std::string where = std::string(badIsNew ? "NEW '" + pair.newFile : "OLD '" + pair.oldFile) +
@@ -206,14 +206,13 @@ TEST_P(CliDiffBadInput, NamesFileLineAndTextAndWritesNothing) {
     EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(tztest::ReadFile(pair.out), "kept\n");
-    // No temporary file is left beside FILE.
-    EXPECT_EQ(std::distance(fs::directory_iterator(pair.tmp.path()), fs::directory_iterator()), 3);
+    // FILE, made for the run, is removed again: only the inputs are left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(pair.tmp.path()), fs::directory_iterator()), 2);
     // Read from a pipe, the same line and reason.
     const auto [status, err] = pair.DiffThroughPipes();
     EXPECT_EQ(status, 2);
     EXPECT_NE(err.find("line " + std::to_string(c.line) + ": " + c.reason), std::string::npos) << err;
-    EXPECT_EQ(tztest::ReadFile(pair.out), "kept\n");
+    EXPECT_FALSE(fs::exists(pair.out));
   }
 }
 
@@ -222,6 +221,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliDiffBadInput, testing::ValuesIn(kBadCases),
 
 TEST(CliDiff, FilesThatCannotBeReadOrWrittenGiveStatus2) {
   const Pair pair(Dump({"1, 2, 3, 4, 0"}), Dump({"1, 2, 3, 5, 0"}));
+  // An output that exists is refused, an input above all (by any name).
+  const std::string taken = pair.tmp / "taken.csv", alias = pair.tmp / "alias.csv";
+  tztest::WriteFile(taken, "kept\n");
+  fs::create_symlink(pair.newFile, alias);
   const struct {
     std::vector<std::string> args;
     const char* message;
@@ -232,12 +235,18 @@ TEST(CliDiff, FilesThatCannotBeReadOrWrittenGiveStatus2) {
       {{"diff", pair.oldFile, pair.newFile, "--output", pair.tmp / "no/such/out.csv"}, "--output"},
       {{"diff", pair.oldFile}, "needs two dump files"},
       {{"diff", pair.oldFile, pair.newFile, pair.newFile}, "unexpected argument"},
+      {{"diff", pair.oldFile, pair.newFile, "--output", pair.oldFile}, "is OLD, an input"},
+      {{"diff", pair.oldFile, pair.newFile, "--output", alias}, "is NEW, an input"},
+      {{"diff", pair.oldFile, pair.newFile, "--output", taken}, "exists; give a new file name"},
   };
   for (const auto& c : cases) {
     const clitest::RunResult r = RunCli(c.args);
     EXPECT_EQ(r.status, 2) << c.args.back();
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
+  EXPECT_EQ(tztest::ReadFile(pair.oldFile), Dump({"1, 2, 3, 4, 0"}));
+  EXPECT_EQ(tztest::ReadFile(pair.newFile), Dump({"1, 2, 3, 5, 0"}));
+  EXPECT_EQ(tztest::ReadFile(taken), "kept\n");
   // Standard output on a full device: the rows cannot be written.
   const std::string script = std::string(TZRECON_BIN) + " diff '" + pair.oldFile + "' '" +
                              pair.newFile + "' > /dev/full 2> '" + (pair.tmp / "err") + "'";
@@ -471,6 +480,81 @@ TEST(CliDiffDoneWhen, CloudCopyMissingOneChunkAndCutShortAnother) {
   EXPECT_NE(r.err.find("mount path ids differ (1 and 2)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("1 missing (" + missingSize + " bytes)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("1 changed"), std::string::npos) << r.err;
+  // Both dumps were checked against the records tzrecon dump left.
+  EXPECT_EQ(Lines(r.err).at(0), "OLD " + files[0] + ": 120 rows, mount path id 1 (complete: its record agrees)");
+  EXPECT_EQ(Lines(r.err).at(1), "NEW " + files[1] + ": 119 rows, mount path id 2 (complete: its record agrees)");
 }
+
+// ---- The records of dump files: what makes the diff refuse an input. ----
+
+struct RecordCase {
+  const char* name;
+  std::function<void(std::string& dump, nlohmann::json& record, bool& keepRecord)> change;
+  const char* state;   // the NEW file's completeness
+  const char* reason;  // in the refusal ("" when not refused)
+};
+
+// One character of the last row's size, replaced (`grow`: one added).
+void EditLastSize(std::string& dump, bool grow) {
+  const size_t at = dump.rfind(", ", dump.rfind(", ") - 1) + 2;  // the size's first digit
+  if (grow) dump.insert(at, "1");
+  else dump[at] = dump[at] == '9' ? '8' : static_cast<char>(dump[at] + 1);
+}
+
+const RecordCase kRecordCases[] = {
+    {"AsRecorded", [](std::string&, nlohmann::json&, bool&) {}, "complete", ""},
+    {"NoRecord", [](std::string&, nlohmann::json&, bool& keep) { keep = false; }, "unknown", ""},
+    {"FailedDump", [](std::string&, nlohmann::json& r, bool&) { r["ok"] = false; }, "failed",
+     "is a failed dump: its record"},
+    {"RowCut", [](std::string& d, nlohmann::json&, bool&) { d.erase(d.rfind("\n", d.size() - 2) + 1); },
+     "disagrees", "the file has 39 rows, its record says 40"},
+    {"SizeGrown", [](std::string& d, nlohmann::json&, bool&) { EditLastSize(d, true); }, "disagrees",
+     "bytes, its record says"},
+    {"SameSizeOtherBytes", [](std::string& d, nlohmann::json&, bool&) { EditLastSize(d, false); },
+     "disagrees", "the file's SHA-256 is not its record's"},
+    {"NotARecord", [](std::string&, nlohmann::json& r, bool&) { r = nlohmann::json::array(); },
+     "disagrees", "is not a dump record"},
+};
+
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
+class CliDiffRecords : public testing::TestWithParam<RecordCase> {};
+
+TEST_P(CliDiffRecords, AnIncompleteInputIsRefusedUnlessAllowed) {
+  const RecordCase& c = GetParam();
+  tztest::TempDir dir;
+  const clitest::RunResult made = RunCli({"sample", dir / "mp", "--volumes", "2", "--chunks-per-volume",
+                                          "20", "--config-out", dir / "registry.json"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const clitest::RunResult dumped = RunCli({"dump", "--mount-path-id", "1", "--copy-id", "1",
+                                            "--dump-dir", dir.path(), "--config", dir / "registry.json",
+                                            "--quiet"});
+  ASSERT_EQ(dumped.status, 0) << dumped.err;
+  const std::string oldFile = Lines(dumped.out).at(0), newFile = dir / "new.csv", out = dir / "out.csv";
+  std::string dump = tztest::ReadFile(oldFile);
+  nlohmann::json record = nlohmann::json::parse(tztest::ReadFile(oldFile + ".json"));
+  bool keepRecord = true;
+  c.change(dump, record, keepRecord);
+  tztest::WriteFile(newFile, dump);
+  if (keepRecord) tztest::WriteFile(newFile + ".json", record.dump());
+
+  const clitest::RunResult refused = RunCli({"diff", oldFile, newFile, "--output", out});
+  const clitest::RunResult allowed = RunCli({"diff", oldFile, newFile, "--json", "--allow-incomplete"});
+  const bool refuse = c.reason[0] != '\0';
+  EXPECT_EQ(refused.status == 2, refuse) << refused.err;
+  EXPECT_EQ(fs::exists(out), !refuse);
+  const std::string advice = "; give --allow-incomplete to compare it anyway\n";
+  EXPECT_EQ(refused.err.rfind("tzrecon diff: NEW '" + newFile + "' ", 0) == 0, refuse) << refused.err;
+  EXPECT_EQ(refused.err.find(advice) == refused.err.size() - advice.size(), refuse) << refused.err;
+  EXPECT_NE(refused.err.find(c.reason), std::string::npos) << refused.err;
+  EXPECT_NE(allowed.status, 2) << allowed.err;
+  const nlohmann::json j = nlohmann::json::parse(allowed.out);
+  EXPECT_EQ(j["old"]["completeness"], "complete");
+  EXPECT_EQ(j["new"]["completeness"], c.state);
+  EXPECT_EQ(j["new"]["completenessReason"].is_null(), c.state == std::string("complete")) << j.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliDiffRecords, testing::ValuesIn(kRecordCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

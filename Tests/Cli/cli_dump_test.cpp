@@ -3,9 +3,16 @@
 // reports its notices counted by kind, a failing one its failure lines; the
 // exit status tells the two apart; progress appears only on a terminal; and
 // --all-mount-paths gives the dumps that single dumps give.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -24,6 +31,38 @@ using clitest::RunCli;
 namespace {
 
 const std::string kHeader = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
+
+// What a shell command prints on standard output.
+std::string Command(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+// The record beside the dump file of `summary` (a --json summary): the
+// summary itself, and what the file holds, its times and tzrecon's version,
+// checked with other tools.
+void CheckRecord(const nlohmann::json& summary, time_t before, time_t after) {
+  const std::string file = summary.at("dumpFile");
+  ASSERT_EQ(summary.at("record"), file + ".json");
+  const nlohmann::json record = nlohmann::json::parse(tztest::ReadFile(file + ".json"));
+  for (const auto& [key, value] : summary.items()) EXPECT_EQ(record.at(key), value) << key;
+  EXPECT_EQ(record.at("rows"), clitest::DumpRows(file).size());
+  EXPECT_EQ(record.at("bytes"), fs::file_size(file));
+  EXPECT_EQ(record.at("sha256"), Command("sha256sum '" + file + "'").substr(0, 64));
+  const int64_t started = record.at("startedUnix"), ended = record.at("endedUnix");
+  EXPECT_LE(before, started);
+  EXPECT_LE(started, ended);
+  EXPECT_LE(ended, after);
+  for (const auto& [iso, seconds] : {std::pair<const char*, int64_t>{"started", started}, {"ended", ended}})
+    EXPECT_EQ(record.at(iso).get<std::string>() + "\n",
+              Command("date -u -d @" + std::to_string(seconds) + " +%Y-%m-%dT%H:%M:%SZ"));
+  EXPECT_EQ(record.at("tzreconVersion"), TZRECON_VERSION);
+}
 
 // A sample library with its registry, in a folder of its own.
 struct Sample {
@@ -331,10 +370,14 @@ TEST(CliDump, OutputModesReportTheNoticesByKind) {
                                        "1", "--dump-dir", dumpDir, "--config", sample.registry,
                                        "--log", log};
       args.insert(args.end(), mode.args.begin(), mode.args.end());
+      const time_t before = time(nullptr);
       const clitest::RunResult r = RunCli(args);
+      const time_t after = time(nullptr);
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.err, "") << "a successful dump writes nothing on standard error";
       mode.check(id, r, dumpDir);
+      if (mode.name == "json") CheckRecord(nlohmann::json::parse(r.out), before, after);
+      EXPECT_TRUE(fs::exists(dumpFileIn(dumpDir) + ".json")) << "no record in " << mode.name;
       // The rows that were left out.
       for (const Row& row : clitest::DumpRows(dumpFileIn(dumpDir))) {
         EXPECT_NE(row.volumeId, 3);
@@ -437,7 +480,180 @@ TEST(CliDump, AllMountPathsGivesTheDumpsOfSingleDumps) {
           << j.dump();
     } else {
       EXPECT_TRUE(clitest::DumpRows(j.at("dumpFile").get<std::string>()) == single[id]);
+      EXPECT_TRUE(fs::exists(j.at("record").get<std::string>())) << j.dump();
     }
+  }
+}
+
+// A file at the dump's name that this run did not write (another run's dump
+// of the same second) is never named as this run's dump, nor recorded.
+TEST(CliDump, AFileAtTheDumpNameIsNeverNamedAsTheDump) {
+  Sample sample;
+  ASSERT_NO_FATAL_FAILURE(sample.Make({"--volumes", "1", "--chunks-per-volume", "5",
+                                       "--mount-path-id", "4"}));
+  const std::string dumpDir = sample.DumpDir("dumps");
+  const std::string other = "another run's dump\r\n";
+  std::set<std::string> names = {"tzrecon.log"};
+  const time_t now = time(nullptr);
+  for (time_t t = now; t < now + 600; ++t) {
+    const std::string name = "ChunkLister_1_4_" + std::to_string(t) + ".csv";
+    tztest::WriteFile(dumpDir + "/" + name, other);
+    names.insert(name);
+  }
+  for (const bool json : {true, false}) {
+    std::vector<std::string> args = sample.DumpArgs(dumpDir, "1", false);
+    if (json) args.push_back("--json");
+    const clitest::RunResult r = RunCli(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE((json ? r.out : r.err).find("A file already exists at the dump file's name"),
+              std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.err.find("may be incomplete"), std::string::npos) << r.err;
+    if (json) {
+      const nlohmann::json j = nlohmann::json::parse(r.out);
+      EXPECT_EQ(j.at("ok"), false);
+      EXPECT_TRUE(j.at("dumpFile").is_null()) << j.dump();
+      EXPECT_TRUE(j.at("record").is_null()) << j.dump();
+    }
+  }
+  std::set<std::string> found;
+  for (const fs::directory_entry& e : fs::directory_iterator(dumpDir)) {
+    found.insert(e.path().filename().string());
+    if (e.path().extension() == ".csv") {
+      EXPECT_EQ(tztest::ReadFile(e.path()), other) << e.path();
+    }
+  }
+  EXPECT_EQ(found, names) << "a record, or a file of this run";
+}
+
+// A walk held part-way: its log is a FIFO that the test opens but never
+// reads, so once the pipe is full every dump waits on its next log line
+// (a sample logs far more than a pipe holds at log level 2).
+struct HeldDumps {
+  Sample sample;
+  std::string dumpDir;
+  std::string log = sample.tmp / "log.fifo";
+  int fifo = -1;
+  pid_t pid = -1;
+  int terminal = -1;  // with a terminal: its other side
+
+  // Starts `tzrecon dump` on mount paths 1 to `mountPaths` of one sample.
+  void Start(int mountPaths, std::vector<std::string> extra, bool onTerminal = false) {
+    ASSERT_NO_FATAL_FAILURE(sample.Make({"--volumes", "4", "--chunks-per-volume", "500"}));
+    std::string entries;
+    for (int id = 1; id <= mountPaths; ++id)
+      entries += (id > 1 ? ", " : "") + std::string("{\"id\": ") + std::to_string(id) +
+                 ", \"path\": \"mp\"}";
+    tztest::WriteFile(sample.registry, "{\"mountPaths\": [" + entries + "]}");
+    dumpDir = sample.DumpDir("dumps");
+    ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+    fifo = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    std::vector<std::string> args = {"dump", "--copy-id", "1", "--dump-dir", dumpDir, "--config",
+                                     sample.registry, "--log", log, "--log-level", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid = onTerminal ? clitest::StartOnTerminal(args, &terminal)
+                     : clitest::StartCli(args, sample.tmp / "out", sample.tmp / "err");
+    ASSERT_GT(pid, 0);
+  }
+  // Adds what the terminal shows to `shown`; false at its end.
+  bool ReadTerminal(std::string& shown) const {
+    pollfd p = {terminal, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) return true;
+    char buffer[4096];
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
+  }
+  // Whether the pipe is full: the walks cannot end any more.
+  bool Held() const {
+    const int capacity = fcntl(fifo, F_GETPIPE_SZ);
+    int queued = 0;
+    return ioctl(fifo, FIONREAD, &queued) == 0 && queued >= capacity - 4096;
+  }
+  // The files the dumps left in their folder, beside the log.
+  std::vector<std::string> Left() const {
+    std::vector<std::string> left;
+    for (const fs::directory_entry& e : fs::directory_iterator(dumpDir))
+      left.push_back(e.path().filename().string());
+    return left;
+  }
+  ~HeldDumps() {
+    if (pid > 0 && !clitest::Ended(pid)) kill(pid, SIGKILL);
+    if (pid > 0) clitest::WaitCli(pid);
+    if (fifo >= 0) close(fifo);
+    if (terminal >= 0) close(terminal);
+  }
+};
+
+// SIGINT, SIGTERM and SIGHUP end a dump with 128 + the signal, say so, and
+// leave nothing at a dump name and no record.
+TEST(CliDumpSignals, AStopSignalEndsADumpLeavingNothing) {
+  for (const auto& [sig, name] : {std::pair<int, std::string>{SIGINT, "SIGINT"},
+                                  {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+    SCOPED_TRACE(name);
+    HeldDumps held;
+    ASSERT_NO_FATAL_FAILURE(held.Start(1, {"--mount-path-id", "1"}));
+    ASSERT_TRUE(clitest::WaitUntil([&] { return held.Held(); }));
+    kill(held.pid, sig);
+    EXPECT_EQ(clitest::WaitCli(held.pid), 128 + sig);
+    held.pid = -1;
+    EXPECT_EQ(tztest::ReadFile(held.sample.tmp / "err"),
+              "tzrecon: interrupted by " + name + "; no dump was published\n");
+    EXPECT_EQ(held.Left(), std::vector<std::string>{}) << "left at a dump name";
+  }
+}
+
+// On a terminal the status line is ended before the line of the signal.
+TEST(CliDumpSignals, TheStatusLineIsEndedFirst) {
+  HeldDumps held;
+  ASSERT_NO_FATAL_FAILURE(held.Start(1, {"--mount-path-id", "1"}, true));
+  std::string shown;
+  ASSERT_TRUE(clitest::WaitUntil([&] {
+    held.ReadTerminal(shown);
+    return held.Held() && shown.find("\rtzrecon: ") != std::string::npos;
+  })) << shown;
+  kill(held.pid, SIGTERM);
+  while (held.ReadTerminal(shown)) {
+  }
+  EXPECT_EQ(clitest::WaitCli(held.pid), 128 + SIGTERM);
+  held.pid = -1;
+  // The terminal shows each line end as CR LF.
+  const std::string last = "tzrecon: interrupted by SIGTERM; no dump was published\r\n";
+  ASSERT_GT(shown.size(), last.size());
+  EXPECT_EQ(shown.substr(shown.size() - last.size()), last) << shown;
+  EXPECT_EQ(shown.substr(shown.size() - last.size() - 5, 5), "\033[K\r\n") << shown;
+}
+
+// --all-mount-paths: SIGTERM reaches every running child; the parent waits
+// for them, names the interrupted mount paths and exits 143; and a parent
+// killed outright takes its children with it.
+TEST(CliDumpSignals, NoChildOutlivesItsParent) {
+  for (const bool outright : {false, true}) {
+    SCOPED_TRACE(outright ? "SIGKILL" : "SIGTERM");
+    HeldDumps held;
+    ASSERT_NO_FATAL_FAILURE(held.Start(4, {"--all-mount-paths", "--jobs", "2", "--json"}));
+    std::vector<pid_t> children;
+    ASSERT_TRUE(clitest::WaitUntil([&] {
+      children = clitest::ChildrenOf(held.pid);
+      return children.size() == 2 && held.Held();
+    }));
+    kill(held.pid, outright ? SIGKILL : SIGTERM);
+    EXPECT_EQ(clitest::WaitCli(held.pid), outright ? 128 + SIGKILL : 128 + SIGTERM);
+    held.pid = -1;
+    EXPECT_TRUE(clitest::WaitUntil([&] {
+      return std::all_of(children.begin(), children.end(), clitest::Ended);
+    })) << "a child outlived its parent";
+    EXPECT_EQ(held.Left(), std::vector<std::string>{}) << "left at a dump name";
+    if (outright) continue;
+    const nlohmann::json array = nlohmann::json::parse(tztest::ReadFile(held.sample.tmp / "out"));
+    ASSERT_EQ(array.size(), 4u);
+    for (const nlohmann::json& j : array) {
+      EXPECT_EQ(j.at("interrupted"), "SIGTERM") << j.dump();
+      EXPECT_TRUE(j.at("dumpFile").is_null()) << j.dump();
+    }
+    EXPECT_NE(tztest::ReadFile(held.sample.tmp / "err")
+                  .find("tzrecon: interrupted by SIGTERM; mount paths not dumped: 1, 2, 3, 4\n"),
+              std::string::npos);
   }
 }
 
