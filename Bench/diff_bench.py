@@ -59,6 +59,9 @@ class Bench:
     def run(self, impl, old, new, out):
         """One run: (wall s, peak RSS KiB, user s, sys s)."""
         stats = os.path.join(self.o.work, "time.txt")
+        # tzrecon diff never writes over a file: each run starts without it.
+        if os.path.exists(out):
+            os.unlink(out)
         argv = ["/usr/bin/time", "-f", "%M %U %S", "-o", stats] + self.command(impl, old, new, out)
         started = time.perf_counter()
         done = subprocess.run(argv, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
