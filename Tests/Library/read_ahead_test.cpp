@@ -40,6 +40,10 @@ TEST_P(WindowEquivalence, AWindowAheadOfEveryChunkChangesNoByteAndNoLine) {
   odd.build(lib);
   const WalkResult plain = tztest::Walk(lib, odd.mode);
   ASSERT_EQ(ReadAhead::Testing::requests, 0) << "a walk over a warm cache engaged the window";
+  bool met = false;
+  for (const tztest::LogLine& line : plain.log)
+    met |= line.message.find(odd.logs) != std::string::npos;
+  EXPECT_TRUE(met) << "the walk did not meet the odd cases: no line holds " << odd.logs;
 
   ReadAhead::Testing::alwaysEngaged = true;
   for (unsigned setUp = 0; setUp < 3; ++setUp) {
