@@ -41,6 +41,7 @@ std::atomic<long> ReadAhead::Testing::submits{0};
 std::atomic<bool> ReadAhead::Testing::interrupt{false};
 std::atomic<bool> ReadAhead::Testing::failWaits{false};
 std::atomic<long> ReadAhead::Testing::answered{0};
+std::atomic<long> ReadAhead::Testing::dropped{0};
 std::atomic<long> ReadAhead::Testing::leaked{0};
 
 namespace {
@@ -393,7 +394,8 @@ void ReadAhead::ListChunkFolder(unsigned index) {
 int ReadAhead::Send() {
   Ring& r = *m_ring;
   const int sent = Uninterrupted([&r] {
-    return ++Testing::submits == Testing::refuseSubmit ? -EBUSY : io_uring_submit(&r.ring);
+    const long refused = Testing::refuseSubmit;
+    return ++Testing::submits == refused || refused < 0 ? -EBUSY : io_uring_submit(&r.ring);
   });
   return sent < 0 ? sent : 0;
 }
@@ -494,6 +496,7 @@ void ReadAhead::Stop() {
       // What is left was never sent (the submissions failed): closing the
       // ring drops it, where sending it later would name this folder after
       // its descriptor is closed. The next folder sets a ring up again.
+      Testing::dropped += m_ring->inFlight;
       io_uring_queue_exit(&m_ring->ring);
       m_ring.reset();
     }

@@ -85,12 +85,13 @@ class ReadAhead {
   //
   // The ring's own answers can be chosen too: the n-th entry of the
   // submission queue asked for is refused as from a full queue (counted in
-  // `entries`), the n-th submission sends nothing and fails with EBUSY
-  // (counted in `submits`), every submission and wait is first answered
-  // EINTR as when a signal comes, or no completion can be taken and every
-  // wait fails. `answered` counts the completions taken of the requests
-  // made (no-ops included, cancellations not), `leaked` the rings left to
-  // the kernel with requests in flight.
+  // `entries`), the n-th submission (-1: every one) sends nothing and fails
+  // with EBUSY (counted in `submits`), every submission and wait is first
+  // answered EINTR as when a signal comes, or no completion can be taken
+  // and every wait fails. `answered` counts the completions taken of the
+  // requests made (no-ops included, cancellations not), `dropped` the
+  // requests never sent that went with their ring, `leaked` the rings left
+  // to the kernel with requests in flight.
   //
   // Atomic, as dumps on several host threads at once share them.
   struct Testing {
@@ -108,6 +109,7 @@ class ReadAhead {
     static std::atomic<bool> interrupt;
     static std::atomic<bool> failWaits;
     static std::atomic<long> answered;
+    static std::atomic<long> dropped;
     static std::atomic<long> leaked;
   };
 
