@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ReadAhead.h"
@@ -191,6 +192,42 @@ INSTANTIATE_TEST_SUITE_P(WellFormedLibraries, WindowRequests, ::testing::ValuesI
                          [](const ::testing::TestParamInfo<WellFormed>& info) {
                            return std::string(info.param.name);
                          });
+
+// Two dumps at once on two host threads, the window working ahead in each:
+// each dump is its library's plain walk's, byte for byte. The window's test
+// counts take the requests of both; a ThreadSanitizer build runs this test
+// too, where a race on them, or on anything else the windows share, fails it.
+TEST(WindowThreads, TwoDumpsAtOnceAreEachThePlainWalks) {
+  tztest::WindowSeams seams;
+  const std::vector<tztest::OddLibrary> odd = tztest::OddLibraries();
+  const tztest::OddLibrary* pair[2] = {&odd[1], &odd[4]};  // many chunks; chunk folders
+  SampleLibrary libs[2];
+  std::string plain[2];
+  for (int i = 0; i < 2; ++i) {
+    pair[i]->build(libs[i]);
+    plain[i] = tztest::Walk(libs[i], pair[i]->mode).dump;
+  }
+  ReadAhead::Testing::alwaysEngaged = true;
+  tztest::WindowSeams::ResetCounts();
+  tztest::LogCapture log{2};
+  bool ok[2] = {};
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i) {
+    threads[i] = std::thread([&, i] {
+      ChunkListHelper lister(libs[i].root, 3, 7, pair[i]->mode);
+      ok[i] = lister.Dump(libs[i].dir / "threaded.csv");
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(pair[i]->name);
+    EXPECT_TRUE(ok[i]);
+    EXPECT_EQ(tztest::ReadFile(libs[i].dir / "threaded.csv"), plain[i]);
+  }
+  EXPECT_GT(ReadAhead::Testing::requests, 0) << "the windows made no request";
+  EXPECT_EQ(ReadAhead::Testing::answered + ReadAhead::Testing::dropped,
+            ReadAhead::Testing::requests.load());
+}
 
 // Trailers pushed out of the page cache. A read that asks not to wait says
 // it would for each of them; the window engages once enough of them come in
