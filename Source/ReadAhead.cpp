@@ -489,6 +489,7 @@ void ReadAhead::Stop() {
       io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
       io_uring_sqe_set_data64(sqe, kCancelTag);
       ++m_ring->cancels;
+      Send();  // should it fail, the wait below sends it again
     }
     // Draining, the window starts nothing new. A wait that fails gives the
     // ring up (see Abandon).
