@@ -70,7 +70,9 @@ class ReadAhead {
   // be had).
   void Engage();
   // The walk leaves the folder: requests in flight are cancelled and
-  // waited for, and the window's own listing is closed.
+  // waited for (should a wait fail, the ring and its memory are left to the
+  // kernel for good, and the window stays off), and the window's own
+  // listing is closed.
   void Stop();
 
   // Seams for the library's own tests, which link its object library (the
