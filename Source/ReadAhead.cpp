@@ -11,19 +11,38 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define TZRECON_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/lsan_interface.h>
+#define TZRECON_LEAK_CHECKED 1
+#endif
+#endif
+
 #include "EvDebug.h"
 #include "LibraryLayout.h"
 #include "TrailerFormat.h"
 
 namespace tzrecon {
 
-bool ReadAhead::Testing::unavailable = false;
-bool ReadAhead::Testing::alwaysEngaged = false;
-long ReadAhead::Testing::failRequest = 0;
-long ReadAhead::Testing::requests = 0;
-long ReadAhead::Testing::failures = 0;
-unsigned ReadAhead::Testing::firstSetUp = 0;
-bool ReadAhead::Testing::patient = false;
+std::atomic<bool> ReadAhead::Testing::unavailable{false};
+std::atomic<bool> ReadAhead::Testing::alwaysEngaged{false};
+std::atomic<long> ReadAhead::Testing::failRequest{0};
+std::atomic<long> ReadAhead::Testing::requests{0};
+std::atomic<long> ReadAhead::Testing::failures{0};
+std::atomic<unsigned> ReadAhead::Testing::firstSetUp{0};
+std::atomic<bool> ReadAhead::Testing::patient{false};
+std::atomic<long> ReadAhead::Testing::refuseEntry{0};
+std::atomic<long> ReadAhead::Testing::entries{0};
+std::atomic<long> ReadAhead::Testing::refuseSubmit{0};
+std::atomic<long> ReadAhead::Testing::submits{0};
+std::atomic<bool> ReadAhead::Testing::interrupt{false};
+std::atomic<bool> ReadAhead::Testing::failWaits{false};
+std::atomic<long> ReadAhead::Testing::answered{0};
+std::atomic<long> ReadAhead::Testing::dropped{0};
+std::atomic<long> ReadAhead::Testing::leaked{0};
 
 namespace {
 
@@ -70,7 +89,11 @@ struct ReadAhead::Ring {
   Slot slots[kDepth];
   unsigned freeSlots[kDepth];
   unsigned freeCount = 0;
-  unsigned inFlight = 0;  // completions still to come, all slots
+  // Completions still to come, all slots: of the requests the kernel took,
+  // and of those still queued (io_uring_sq_ready) after a submission that
+  // failed.
+  unsigned inFlight = 0;
+  unsigned cancels = 0;  // cancellations sent or queued, whose completions are to come
 
   // The names of the folder the window has sent requests for and the walk
   // has not reached yet, oldest first. Fixed arrays: once set up, the window
@@ -106,7 +129,7 @@ bool ReadAhead::SetUp() {
       IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN | IORING_SETUP_TASKRUN_FLAG,
       IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG, 0};
   if (error == 0) {
-    for (size_t i = Testing::firstSetUp; i < sizeof kSetUps / sizeof kSetUps[0]; ++i) {
+    for (size_t i = Testing::firstSetUp.load(); i < sizeof kSetUps / sizeof kSetUps[0]; ++i) {
       error = io_uring_queue_init(kDepth * kRequestsPerChain, &ring->ring, kSetUps[i]);
       if (error != -EINVAL) break;
     }
@@ -204,8 +227,26 @@ bool ReadAhead::NextName(const char*& name) {
 // Returns `fd`, or, for the request the tests chose to fail, a descriptor
 // (or slot) that the kernel refuses.
 static int Counted(int fd) {
-  ++ReadAhead::Testing::requests;
-  return ReadAhead::Testing::requests == ReadAhead::Testing::failRequest ? -1 : fd;
+  return ++ReadAhead::Testing::requests == ReadAhead::Testing::failRequest ? -1 : fd;
+}
+
+// The next entry of the submission queue, or null when the queue is full.
+static io_uring_sqe* Entry(io_uring& ring) {
+  if (++ReadAhead::Testing::entries == ReadAhead::Testing::refuseEntry) return nullptr;
+  return io_uring_get_sqe(&ring);
+}
+
+// Makes `call` (a submission or a wait, answering 0 or more, or -errno)
+// again while a signal interrupts it: the kernel then has not waited for
+// anything, and a submission has sent nothing.
+template <typename Call>
+static int Uninterrupted(Call call) {
+  bool interrupted = ReadAhead::Testing::interrupt;
+  for (;;) {
+    const int result = interrupted ? -EINTR : call();
+    interrupted = false;
+    if (result != -EINTR) return result;
+  }
 }
 
 // The chunk id in the name of a chunk entry or metadata file, as the walk
@@ -216,36 +257,51 @@ static bool IdOf(const char* name, int32_t& id) {
          ReadDecimal(idText + 1, nullptr, id) != Decimal::kOutOfRange;
 }
 
-void ReadAhead::Prepare(unsigned index, bool withTrailer, int32_t chunkId) {
+// Sends the status request of slot `index` (and the trailer's chain, with
+// `withTrailer`). Returns false when the submission queue has no room for
+// them; the slot then has no request, or only no-ops, pending.
+bool ReadAhead::Prepare(unsigned index, bool withTrailer, int32_t chunkId) {
   Ring& r = *m_ring;
   Ring::Slot& slot = r.slots[index];
-  io_uring_sqe* sqe = io_uring_get_sqe(&r.ring);
-  io_uring_prep_statx(sqe, Counted(m_folderFd), slot.statusName, 0, STATX_SIZE, &slot.status);
-  io_uring_sqe_set_data64(sqe, index);
-  unsigned requests = 1;
+  // The entries of the chain are taken before any is filled in: an entry
+  // taken cannot be handed back, so when the queue runs out in the middle
+  // of a chain, those taken go as no-ops, answered like any request.
+  const unsigned requests = withTrailer ? kRequestsPerChain : 1;
+  io_uring_sqe* sqes[kRequestsPerChain];
+  unsigned taken = 0;
+  while (taken < requests && (sqes[taken] = Entry(r.ring)) != nullptr) ++taken;
+  slot.pending = taken;
+  r.inFlight += taken;
+  if (taken < requests) {
+    slot.chunkFolder = false;
+    for (unsigned i = 0; i < taken; ++i) {
+      io_uring_prep_nop(sqes[i]);
+      io_uring_sqe_set_data64(sqes[i], index);
+      ++Testing::requests;
+    }
+    return false;
+  }
+  io_uring_prep_statx(sqes[0], Counted(m_folderFd), slot.statusName, 0, STATX_SIZE,
+                      &slot.status);
+  io_uring_sqe_set_data64(sqes[0], index);
   if (withTrailer) {
     // The trailer is named after the chunk id as the walk reads it. Not
     // O_NOATIME: reading ahead does not renew an access time (a read does),
     // so the window needs no right to the file's owner's flag.
     std::snprintf(slot.trailerName, sizeof slot.trailerName, "%s%d", kTrailerPrefix, chunkId);
-    sqe = io_uring_get_sqe(&r.ring);
-    io_uring_prep_openat_direct(sqe, Counted(m_folderFd), slot.trailerName, O_RDONLY | O_NONBLOCK,
-                                0, index);
-    io_uring_sqe_set_data64(sqe, index);
-    io_uring_sqe_set_flags(sqe, IOSQE_IO_HARDLINK);
-    sqe = io_uring_get_sqe(&r.ring);
+    io_uring_prep_openat_direct(sqes[1], Counted(m_folderFd), slot.trailerName,
+                                O_RDONLY | O_NONBLOCK, 0, index);
+    io_uring_sqe_set_data64(sqes[1], index);
+    io_uring_sqe_set_flags(sqes[1], IOSQE_IO_HARDLINK);
     const int fixed = Counted(static_cast<int>(index));
-    io_uring_prep_fadvise(sqe, fixed < 0 ? static_cast<int>(kDepth) : fixed, 0, kTrailerReadSize,
-                          POSIX_FADV_WILLNEED);
-    io_uring_sqe_set_data64(sqe, index);
-    io_uring_sqe_set_flags(sqe, IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
-    sqe = io_uring_get_sqe(&r.ring);
-    io_uring_prep_close_direct(sqe, Counted(static_cast<int>(index)) < 0 ? kDepth : index);
-    io_uring_sqe_set_data64(sqe, index);
-    requests += 3;
+    io_uring_prep_fadvise(sqes[2], fixed < 0 ? static_cast<int>(kDepth) : fixed, 0,
+                          kTrailerReadSize, POSIX_FADV_WILLNEED);
+    io_uring_sqe_set_data64(sqes[2], index);
+    io_uring_sqe_set_flags(sqes[2], IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK);
+    io_uring_prep_close_direct(sqes[3], Counted(static_cast<int>(index)) < 0 ? kDepth : index);
+    io_uring_sqe_set_data64(sqes[3], index);
   }
-  slot.pending = requests;
-  r.inFlight += requests;
+  return true;
 }
 
 void ReadAhead::Fill() {
@@ -279,10 +335,14 @@ void ReadAhead::Fill() {
     } else {
       std::snprintf(slot.statusName, sizeof slot.statusName, "%s", name);
     }
-    Prepare(index, !m_chunkFolders && haveId, chunkId);
+    if (!Prepare(index, !m_chunkFolders && haveId, chunkId)) {
+      if (slot.pending == 0) r.freeSlots[r.freeCount++] = index;
+      break;  // the queue is full: this chunk goes unwarmed
+    }
     ++prepared;
   }
-  if (prepared > 0) io_uring_submit(&r.ring);
+  // What a failed submission left queued goes too.
+  if (prepared > 0 || io_uring_sq_ready(&r.ring) > 0) Send();
 }
 
 // The lookup in the chunk folder of slot `index` is done, so its listing is
@@ -307,6 +367,7 @@ void ReadAhead::ListChunkFolder(unsigned index) {
     }
   }
   unsigned next = index;  // the slot the next metadata file takes
+  bool prepared = false;
   for (long at = 0; at < got && next < kDepth;) {
     const auto* d = reinterpret_cast<const Dirent64*>(r.folderListing + at);
     at += d->reclen;
@@ -317,30 +378,56 @@ void ReadAhead::ListChunkFolder(unsigned index) {
     Ring::Slot& slot = r.slots[next];
     slot.chunkFolder = false;
     std::snprintf(slot.statusName, sizeof slot.statusName, "%s/%s", folder, d->name);
-    Prepare(next, true, chunkId);
+    if (!Prepare(next, true, chunkId)) {
+      if (r.slots[next].pending > 0) next = kDepth;  // taken by no-ops
+      break;  // the queue is full
+    }
+    prepared = true;
     next = r.freeCount > 0 && io_uring_sq_space_left(&r.ring) >= kRequestsPerChain
                ? r.freeSlots[--r.freeCount]
                : kDepth;
   }
   if (next < kDepth) r.freeSlots[r.freeCount++] = next;  // not taken
-  if (next != index) io_uring_submit(&r.ring);
+  if (prepared) Send();
 }
 
-void ReadAhead::Reap(bool wait, bool followUps) {
+int ReadAhead::Send() {
+  Ring& r = *m_ring;
+  const int sent = Uninterrupted([&r] {
+    const long refused = Testing::refuseSubmit;
+    return ++Testing::submits == refused || refused < 0 ? -EBUSY : io_uring_submit(&r.ring);
+  });
+  return sent < 0 ? sent : 0;
+}
+
+int ReadAhead::Reap(bool wait, bool followUps) {
   Ring& r = *m_ring;
   for (;;) {
     io_uring_cqe* cqe = nullptr;
-    if (io_uring_peek_cqe(&r.ring, &cqe) != 0) {
-      if (!wait || r.inFlight == 0) return;
+    if (Testing::failWaits || io_uring_peek_cqe(&r.ring, &cqe) != 0) {
+      if (!wait || r.inFlight == 0) return 0;
       // Requests prepared but not taken by the kernel yet are sent first.
-      if (io_uring_sq_ready(&r.ring) > 0) io_uring_submit(&r.ring);
-      if (io_uring_wait_cqe(&r.ring, &cqe) != 0) return;
+      // Those a failed submission left queued are not in flight: the kernel
+      // has not seen them, and never will once the ring is closed.
+      if (io_uring_sq_ready(&r.ring) > 0) Send();
+      if (r.inFlight + r.cancels <= io_uring_sq_ready(&r.ring)) return 0;
+      const int error = Uninterrupted([&r, &cqe] {
+        return Testing::failWaits ? -EIO : io_uring_wait_cqe(&r.ring, &cqe);
+      });
+      if (error != 0) {
+        Abandon(error);
+        return error;
+      }
     }
     // Results are not looked at: the walk's own calls decide.
     const uint64_t tag = io_uring_cqe_get_data64(cqe);
     if (cqe->res < 0 && cqe->res != -ECANCELED && tag != kCancelTag) ++Testing::failures;
     io_uring_cqe_seen(&r.ring, cqe);
-    if (tag == kCancelTag) continue;
+    if (tag == kCancelTag) {
+      --r.cancels;
+      continue;
+    }
+    ++Testing::answered;
     Ring::Slot& slot = r.slots[tag];
     --r.inFlight;
     if (--slot.pending > 0) continue;
@@ -351,9 +438,32 @@ void ReadAhead::Reap(bool wait, bool followUps) {
   }
 }
 
+// The window cannot learn when the requests the kernel holds are complete,
+// and until then the kernel may write into the slots (a status into
+// `status`, a name it has not read yet from `statusName`). Closing the ring
+// does not wait for them: the kernel cancels what it can and lets the rest
+// finish on its own, after close() has returned (requests being served by
+// its workers, a status waiting for the disk, are not stopped). So the ring
+// is closed and its memory is left allocated for good rather than handed
+// back to the allocator; the window stays off for the rest of the walk.
+void ReadAhead::Abandon(int error) {
+  m_debug.DebugLvl(kTag, 2,
+                   "Read-ahead is off: its requests in flight cannot be waited for (%s)",
+                   strerror(-error));
+  io_uring_queue_exit(&m_ring->ring);
+  Ring* left = m_ring.release();
+#ifdef TZRECON_LEAK_CHECKED
+  __lsan_ignore_object(left);
+#else
+  static_cast<void>(left);
+#endif
+  ++Testing::leaked;
+  m_unavailable = true;
+}
+
 void ReadAhead::At(const char* name) {
   if (!m_engaged || !m_ring || m_listFd < 0) return;
-  Reap(Testing::patient, true);
+  if (Reap(Testing::patient, true) != 0) return;
   Ring& r = *m_ring;
   // Move past `name`: the names the window is ahead with up to it, or, when
   // the walk is ahead of the window (it has just engaged), the listing up to
@@ -373,13 +483,24 @@ void ReadAhead::At(const char* name) {
 
 void ReadAhead::Stop() {
   if (m_ring && m_ring->inFlight > 0) {
-    io_uring_sqe* sqe = io_uring_get_sqe(&m_ring->ring);
-    if (sqe != nullptr) {
+    // Without an entry for the cancellation the requests still end: none
+    // of them waits for more than the disk.
+    if (io_uring_sqe* sqe = Entry(m_ring->ring)) {
       io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
       io_uring_sqe_set_data64(sqe, kCancelTag);
+      ++m_ring->cancels;
+      Send();  // should it fail, the wait below sends it again
     }
-    io_uring_submit(&m_ring->ring);
-    Reap(true, false);  // draining, the window starts nothing new
+    // Draining, the window starts nothing new. A wait that fails gives the
+    // ring up (see Abandon).
+    if (Reap(true, false) == 0 && m_ring->inFlight > 0) {
+      // What is left was never sent (the submissions failed): closing the
+      // ring drops it, where sending it later would name this folder after
+      // its descriptor is closed. The next folder sets a ring up again.
+      Testing::dropped += m_ring->inFlight;
+      io_uring_queue_exit(&m_ring->ring);
+      m_ring.reset();
+    }
   }
   if (m_listFd >= 0) close(m_listFd);
   m_listFd = -1;

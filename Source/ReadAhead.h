@@ -19,6 +19,7 @@
 // once at level 2 and stays idle. Not installed and not exported.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -69,7 +70,9 @@ class ReadAhead {
   // be had).
   void Engage();
   // The walk leaves the folder: requests in flight are cancelled and
-  // waited for, and the window's own listing is closed.
+  // waited for (should a wait fail, the ring and its memory are left to the
+  // kernel for good, and the window stays off), and the window's own
+  // listing is closed.
   void Stop();
 
   // Seams for the library's own tests, which link its object library (the
@@ -81,25 +84,52 @@ class ReadAhead {
   // let it be (0: the walk's own completions, 1: no interruptions, 2:
   // plain), and have the walk wait at each entry until every request sent
   // is complete, so that the requests made do not depend on timing.
+  //
+  // The ring's own answers can be chosen too: the n-th entry of the
+  // submission queue asked for is refused as from a full queue (counted in
+  // `entries`), the n-th submission (-1: every one) sends nothing and fails
+  // with EBUSY (counted in `submits`), every submission and wait is first
+  // answered EINTR as when a signal comes, or no completion can be taken
+  // and every wait fails. `answered` counts the completions taken of the
+  // requests made (no-ops included, cancellations not), `dropped` the
+  // requests never sent that went with their ring, `leaked` the rings left
+  // to the kernel with requests in flight.
+  //
+  // Atomic, as dumps on several host threads at once share them.
   struct Testing {
-    static bool unavailable;
-    static bool alwaysEngaged;
-    static long failRequest;
-    static long requests;
-    static long failures;
-    static unsigned firstSetUp;
-    static bool patient;
+    static std::atomic<bool> unavailable;
+    static std::atomic<bool> alwaysEngaged;
+    static std::atomic<long> failRequest;
+    static std::atomic<long> requests;
+    static std::atomic<long> failures;
+    static std::atomic<unsigned> firstSetUp;
+    static std::atomic<bool> patient;
+    static std::atomic<long> refuseEntry;
+    static std::atomic<long> entries;
+    static std::atomic<long> refuseSubmit;
+    static std::atomic<long> submits;
+    static std::atomic<bool> interrupt;
+    static std::atomic<bool> failWaits;
+    static std::atomic<long> answered;
+    static std::atomic<long> dropped;
+    static std::atomic<long> leaked;
   };
 
  private:
   struct Ring;
   bool SetUp();
   void Fill();
-  void Prepare(unsigned index, bool withTrailer, int32_t chunkId);
+  bool Prepare(unsigned index, bool withTrailer, int32_t chunkId);
   void ListChunkFolder(unsigned index);
-  // Takes the completions that have come (with `wait`, all to come); with
-  // `followUps`, a chunk folder's completed lookup goes on to its listing.
-  void Reap(bool wait, bool followUps);
+  // Takes the completions that have come (with `wait`, all to come of the
+  // requests the kernel took); with `followUps`, a chunk folder's completed
+  // lookup goes on to its listing. Returns 0, or the error of a wait that
+  // failed, after which the ring is given up (see Abandon).
+  int Reap(bool wait, bool followUps);
+  // Sends the requests queued. Returns 0, or the error of a submission
+  // that sent none: they stay queued and go with the next one.
+  int Send();
+  void Abandon(int error);
   bool NextName(const char*& name);
 
   EvDebug& m_debug;

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the project and runs the whole test suite in a normal build and
-# under AddressSanitizer + UndefinedBehaviorSanitizer, the fast suites once
+# under AddressSanitizer + UndefinedBehaviorSanitizer, the tests of dumps on
+# several threads under ThreadSanitizer, the fast suites once
 # more with _FORTIFY_SOURCE=3, and the fuzz targets for a bounded time.
 #
 #   scripts/test.sh                 everything
@@ -40,6 +41,13 @@ mkdir -p build
 run_suite build/release -DCMAKE_BUILD_TYPE=Release -DTZRECON_BUILD_BENCH=ON
 if [ $sanitize -eq 1 ]; then
   run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTZRECON_SANITIZE=ON
+  # ThreadSanitizer, for the dumps on several threads at once: only the
+  # library's tests are built, and only those tests run.
+  cmake -S "$root" -B build/tsan -DTZRECON_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DTZRECON_SANITIZE_THREAD=ON > build/tsan.configure.log 2>&1 || { cat build/tsan.configure.log; exit 1; }
+  cmake --build build/tsan -j"$jobs" --target library_tests
+  (cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 600 \
+    -R '^WindowThreads\.' --no-tests=error)
 fi
 # Lint profile: glibc's strictest run-time buffer checks. The S3 and valgrind
 # suites, slow and already run above, are left out here.

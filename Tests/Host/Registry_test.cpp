@@ -1,11 +1,9 @@
 // The mount path registry, seen through TZPI_FileSystemAgent: what a lookup
 // hands back, and the reason it logs when it fails.
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -234,36 +232,19 @@ TEST_F(Registry, MissingOrUnreadableFile) {
 
   // A file without read permission, read by a child process that holds no
   // privileges (root reads anything). The child logs to standard error,
-  // which a pipe brings back.
+  // which comes back with its output.
   const std::string file = m_dir / "locked.json";
   tztest::WriteFile(file, R"({"mountPaths": [{"id": 3, "path": "/srv"}]})");
   ASSERT_EQ(chmod(m_dir.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(file.c_str(), 0), 0);
   setenv("TZRECON_CONFIG", file.c_str(), 1);
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(fds[1], STDERR_FILENO);
+  const tztest::ChildRun child = tztest::RunUnprivileged([] {
     unsetenv("TZRECON_LOG");
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
-                           setuid(65534) != 0))
-      _exit(2);
-    _exit(Lookup(3).result);
-  }
-  close(fds[1]);
-  std::string log;
-  char buffer[512];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-    log.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_NE(log.find(file + ": cannot open: Permission denied"),
-            std::string::npos)
-      << log;
+    return Lookup(3).result;
+  });
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_NE(child.output.find(file + ": cannot open: Permission denied"), std::string::npos)
+      << child.output;
 }
 
 }  // namespace

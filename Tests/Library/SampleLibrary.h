@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -55,6 +56,13 @@ class SampleLibrary {
     if (truncate(file.c_str(), static_cast<off_t>(size)) != 0) throw std::runtime_error("truncate");
   }
 
+  // Takes every permission on `path` away. A walk of the library must then
+  // run unprivileged (see RunUnprivileged) to be denied it.
+  void Deny(const std::string& path) {
+    if (chmod(path.c_str(), 0) != 0) throw std::runtime_error("cannot chmod " + path);
+    denies = true;
+  }
+
   // A registry file naming this library's root (or `path`) under `id`.
   std::string Config(int id, int type = 4, const std::string& path = "") {
     const std::string file = dir / ("registry-" + std::to_string(id) + ".json");
@@ -67,6 +75,7 @@ class SampleLibrary {
 
   TempDir dir;
   std::string root;
+  bool denies = false;  // some permission was taken away
 };
 
 // The rows of a dump (header excluded), and the header.

@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,13 +28,27 @@ struct WindowSeams {
   WindowSeams() { Reset(); }
   ~WindowSeams() { Reset(); }
   static void Reset() {
-    tzrecon::ReadAhead::Testing::unavailable = false;
-    tzrecon::ReadAhead::Testing::alwaysEngaged = false;
-    tzrecon::ReadAhead::Testing::failRequest = 0;
-    tzrecon::ReadAhead::Testing::requests = 0;
-    tzrecon::ReadAhead::Testing::failures = 0;
-    tzrecon::ReadAhead::Testing::firstSetUp = 0;
-    tzrecon::ReadAhead::Testing::patient = false;
+    using T = tzrecon::ReadAhead::Testing;
+    T::unavailable = false;
+    T::alwaysEngaged = false;
+    T::failRequest = 0;
+    T::firstSetUp = 0;
+    T::patient = false;
+    T::refuseEntry = 0;
+    T::refuseSubmit = 0;
+    T::interrupt = false;
+    T::failWaits = false;
+    ResetCounts();
+  }
+  static void ResetCounts() {
+    using T = tzrecon::ReadAhead::Testing;
+    T::requests = 0;
+    T::failures = 0;
+    T::entries = 0;
+    T::submits = 0;
+    T::answered = 0;
+    T::dropped = 0;
+    T::leaked = 0;
   }
 };
 
@@ -43,20 +59,58 @@ struct WalkResult {
 };
 
 // One disk dump of `lib` (mount path id 3, copy 7), its log at level 2. The
-// window's request count starts again from 0.
+// window's counts start again from 0. A library that denies some of its
+// files is walked by a child process without privileges, whose counts come
+// back as this process's.
 inline WalkResult Walk(SampleLibrary& lib, MountPathTraverseMode mode) {
+  using T = tzrecon::ReadAhead::Testing;
   const std::string dumpFile = lib.dir / "dump.csv";
   unlink(dumpFile.c_str());
-  tzrecon::ReadAhead::Testing::requests = 0;
-  tzrecon::ReadAhead::Testing::failures = 0;
+  WindowSeams::ResetCounts();
   WalkResult result;
   LogCapture log{2};
-  {
+  const auto dump = [&] {
     ChunkListHelper lister(lib.root, 3, 7, mode);
-    result.ok = lister.Dump(dumpFile);
+    return lister.Dump(dumpFile);
+  };
+  if (!lib.denies) {
+    result.ok = dump();
+  } else {
+    GiveToUnprivileged(lib.dir.path());
+    GiveToUnprivileged(log.path().substr(0, log.path().rfind('/')));
+    const ChildRun child = RunUnprivileged([&] {
+      const bool ok = dump();
+      std::printf("\nwalked %d %ld %ld %ld %ld %ld %ld %ld\n", ok ? 1 : 0, T::requests.load(),
+                  T::failures.load(), T::entries.load(), T::submits.load(), T::answered.load(),
+                  T::dropped.load(), T::leaked.load());
+      return 0;
+    });
+    int ok = 0;
+    long counts[7] = {};
+    const size_t at = child.output.rfind("\nwalked ");
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_TRUE(at != std::string::npos &&
+                std::sscanf(child.output.c_str() + at, "\nwalked %d %ld %ld %ld %ld %ld %ld %ld",
+                            &ok, &counts[0], &counts[1], &counts[2], &counts[3], &counts[4],
+                            &counts[5], &counts[6]) == 8)
+        << child.output;
+    result.ok = ok != 0;
+    T::requests = counts[0];
+    T::failures = counts[1];
+    T::entries = counts[2];
+    T::submits = counts[3];
+    T::answered = counts[4];
+    T::dropped = counts[5];
+    T::leaked = counts[6];
   }
   result.dump = Exists(dumpFile) ? ReadFile(dumpFile) : "<no dump file>";
   result.log = log.Lines();
+  // The window let no buffer go that the kernel could still write to: every
+  // request it made was answered first, or never sent and dropped with its
+  // ring, unless it left its ring to the kernel for good.
+  if (T::leaked == 0) {
+    EXPECT_EQ(T::answered + T::dropped, T::requests.load()) << "requests left in flight";
+  }
   return result;
 }
 
@@ -118,13 +172,15 @@ inline bool DropFromPageCache(const std::string& path) {
   return false;
 }
 
-// A library with the odd cases, how to walk it and how many volumes the walk
-// enters.
+// A library with the odd cases, how to walk it, how many volumes the walk
+// enters, and a piece of a line its walk logs only when it meets them.
 struct OddLibrary {
   const char* name;
   std::function<void(SampleLibrary&)> build;
   MountPathTraverseMode mode;
   int volumesWalked;
+  const char* logs;
+  friend void PrintTo(const OddLibrary& library, std::ostream* os) { *os << library.name; }
 };
 
 // More chunks than the window holds, so that its slots are used again.
@@ -157,7 +213,7 @@ inline std::vector<OddLibrary> OddLibraries() {
          lib.Chunk("V_2", 2, 50, 5);
          OddTrailers(lib, "V_3", 3, 100);
        },
-       MOUNT_PATH_TRAVERSE_NON_SI, 2},
+       MOUNT_PATH_TRAVERSE_NON_SI, 2, "Failed to read 1024 bytes from CMT"},
       {"ManyChunks",
        [](SampleLibrary& lib) {
          lib.Volume("V_4");
@@ -169,24 +225,25 @@ inline std::vector<OddLibrary> OddLibraries() {
          for (int chunk = 70; chunk <= kManyChunks; chunk += 70)
            unlink((lib.root + "/V_4/CHUNKMAP_TRAILER_" + std::to_string(chunk)).c_str());
        },
-       MOUNT_PATH_TRAVERSE_NON_SI, 1},
+       MOUNT_PATH_TRAVERSE_NON_SI, 1, "[51] and in chunk file name [50] do not match"},
       {"UnreadableChunksAndTrailers",
        [](SampleLibrary& lib) {
          lib.Volume("V_6");
          for (int chunk = 1; chunk <= 8; ++chunk) lib.Chunk("V_6", 6, chunk, 60u + chunk);
-         if (chmod((lib.root + "/V_6/CHUNK_2").c_str(), 0) != 0 ||
-             chmod((lib.root + "/V_6/CHUNKMAP_TRAILER_3").c_str(), 0) != 0 ||
-             symlink("/nonexistent/target", (lib.root + "/V_6/CHUNK_9").c_str()) != 0)
-           throw std::runtime_error("cannot make the unreadable chunks");
+         lib.Deny(lib.root + "/V_6/CHUNK_2");
+         lib.Deny(lib.root + "/V_6/CHUNKMAP_TRAILER_3");
+         if (symlink("/nonexistent/target", (lib.root + "/V_6/CHUNK_9").c_str()) != 0)
+           throw std::runtime_error("cannot make the dangling chunk");
        },
-       MOUNT_PATH_TRAVERSE_NON_SI, 1},
+       // Denied to an unprivileged walk (root would read it).
+       MOUNT_PATH_TRAVERSE_NON_SI, 1, "/V_6/CHUNKMAP_TRAILER_3]"},
       {"WalkFailsAtAChunkWithoutId",
        [](SampleLibrary& lib) {
          lib.Volume("V_7");
          for (int chunk = 1; chunk <= 20; ++chunk) lib.Chunk("V_7", 7, chunk, chunk);
          SampleLibrary::Sparse(lib.root + "/V_7/CHUNK_", 1);
        },
-       MOUNT_PATH_TRAVERSE_NON_SI, 1},
+       MOUNT_PATH_TRAVERSE_NON_SI, 1, "/V_7/CHUNK_]"},
       {"SingleInstanced",
        [](SampleLibrary& lib) {
          lib.Volume("V_5", "7", /*singleInstanced=*/true);
@@ -198,7 +255,7 @@ inline std::vector<OddLibrary> OddLibraries() {
          lib.Volume("V_8");  // not single-instanced: not walked in this mode
          lib.Chunk("V_8", 8, 1, 1);
        },
-       MOUNT_PATH_TRAVERSE_SI, 1},
+       MOUNT_PATH_TRAVERSE_SI, 1, "/V_5/CHUNKMAP_TRAILER_9]"},
   };
 }
 

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ReadAhead.h"
@@ -32,52 +33,97 @@ class WindowEquivalence : public ::testing::TestWithParam<tztest::OddLibrary> {
   tztest::WindowSeams seams;  // every seam back to its default afterwards
 };
 
-// Under every set-up of the ring: older kernels refuse the first set-up's
-// flags, and the window falls back to the next.
+// Under every set-up of the ring (older kernels refuse the first set-up's
+// flags, and the window falls back to the next), with every submission and
+// wait of the ring interrupted by a signal first while the walk waits for
+// the window at each entry, and with every submission failing. Walk checks
+// that every request was answered, or dropped unsent, before the window let
+// go of it.
 TEST_P(WindowEquivalence, AWindowAheadOfEveryChunkChangesNoByteAndNoLine) {
   const tztest::OddLibrary& odd = GetParam();
   SampleLibrary lib;
   odd.build(lib);
   const WalkResult plain = tztest::Walk(lib, odd.mode);
   ASSERT_EQ(ReadAhead::Testing::requests, 0) << "a walk over a warm cache engaged the window";
+  bool met = false;
+  for (const tztest::LogLine& line : plain.log)
+    met |= line.message.find(odd.logs) != std::string::npos;
+  EXPECT_TRUE(met) << "the walk did not meet the odd cases: no line holds " << odd.logs;
 
   ReadAhead::Testing::alwaysEngaged = true;
   for (unsigned setUp = 0; setUp < 3; ++setUp) {
-    SCOPED_TRACE("ring set-up " + std::to_string(setUp));
-    ReadAhead::Testing::firstSetUp = setUp;
-    const WalkResult window = tztest::Walk(lib, odd.mode);
-    EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window made no request";
-    tztest::ExpectSameWalk(plain, window);
+    for (const char* answers : {"", "interrupted", "refusing every submission"}) {
+      SCOPED_TRACE("ring set-up " + std::to_string(setUp) + " " + answers);
+      ReadAhead::Testing::firstSetUp = setUp;
+      ReadAhead::Testing::interrupt = ReadAhead::Testing::patient =
+          std::string(answers) == "interrupted";
+      ReadAhead::Testing::refuseSubmit = std::string(answers) == "refusing every submission" ? -1 : 0;
+      const WalkResult window = tztest::Walk(lib, odd.mode);
+      EXPECT_GT(ReadAhead::Testing::requests, 0) << "the window made no request";
+      EXPECT_EQ(ReadAhead::Testing::leaked, 0);
+      tztest::ExpectSameWalk(plain, window);
+    }
   }
 }
 
-TEST_P(WindowEquivalence, WithoutIoUringTheWalkSaysSoOnceAndRunsAsToday) {
+// The window goes off for the rest of the walk when io_uring cannot be set
+// up, or when it cannot wait for its requests (it then leaves its ring to
+// the kernel, which may still write into it). Either way the walk says so
+// once at level 2 and runs as it would without the window.
+struct WindowOff {
+  const char* name;
+  void (*set)();
+  const char* says;
+  bool leaves;  // a ring to the kernel
+};
+
+const WindowOff kWaysOff[] = {
+    {"NoIoUring", [] { ReadAhead::Testing::unavailable = true; },
+     "Read-ahead is off: io_uring cannot be set up (", false},
+    // The walk waits for the window at its first entry, so a wait comes
+    // while requests are in flight.
+    {"WaitsFail",
+     [] {
+       ReadAhead::Testing::failWaits = true;
+       ReadAhead::Testing::patient = true;
+     },
+     "Read-ahead is off: its requests in flight cannot be waited for (", true},
+};
+
+TEST_P(WindowEquivalence, AWindowThatGoesOffSaysSoOnceAndTheWalkRunsAsToday) {
   const tztest::OddLibrary& odd = GetParam();
   SampleLibrary lib;
   odd.build(lib);
   const WalkResult plain = tztest::Walk(lib, odd.mode);
+  const int walked = odd.volumesWalked > 0 ? 1 : 0;
 
-  ReadAhead::Testing::alwaysEngaged = true;
-  ReadAhead::Testing::unavailable = true;
-  WalkResult without = tztest::Walk(lib, odd.mode);
-  EXPECT_EQ(ReadAhead::Testing::requests, 0);
-  // One level 2 line says so, wherever the window was first wanted; all the
-  // other lines are the plain walk's.
-  int said = 0;
-  std::vector<tztest::LogLine> rest;
-  for (const tztest::LogLine& line : without.log) {
-    if (line.tag == kReadAheadTag) {
-      ++said;
-      EXPECT_EQ(line.level, 2);
-      EXPECT_EQ(line.message.rfind("Read-ahead is off: io_uring cannot be set up (", 0), 0u)
-          << line.message;
-    } else {
-      rest.push_back(line);
+  for (const WindowOff& off : kWaysOff) {
+    SCOPED_TRACE(off.name);
+    tztest::WindowSeams::Reset();
+    ReadAhead::Testing::alwaysEngaged = true;
+    off.set();
+    WalkResult without = tztest::Walk(lib, odd.mode);
+    if (off.leaves)
+      EXPECT_EQ(ReadAhead::Testing::leaked, walked);
+    else
+      EXPECT_EQ(ReadAhead::Testing::requests, 0);
+    // One level 2 line says so, wherever the window went off; all the
+    // other lines are the plain walk's.
+    int said = 0;
+    std::vector<tztest::LogLine> rest;
+    for (const tztest::LogLine& line : without.log) {
+      if (line.tag == kReadAheadTag) {
+        ++said;
+        EXPECT_EQ(line.level, 2);
+        EXPECT_EQ(line.message.rfind(off.says, 0), 0u) << line.message;
+      } else {
+        rest.push_back(line);
+      }
     }
+    EXPECT_EQ(said, walked);
+    without.log = rest;
+    tztest::ExpectSameWalk(plain, without);
   }
-  EXPECT_EQ(said, odd.volumesWalked > 0 ? 1 : 0);
-  without.log = rest;
-  tztest::ExpectSameWalk(plain, without);
 }
 
 INSTANTIATE_TEST_SUITE_P(OddLibraries, WindowEquivalence,
@@ -146,6 +192,42 @@ INSTANTIATE_TEST_SUITE_P(WellFormedLibraries, WindowRequests, ::testing::ValuesI
                          [](const ::testing::TestParamInfo<WellFormed>& info) {
                            return std::string(info.param.name);
                          });
+
+// Two dumps at once on two host threads, the window working ahead in each:
+// each dump is its library's plain walk's, byte for byte. The window's test
+// counts take the requests of both; a ThreadSanitizer build runs this test
+// too, where a race on them, or on anything else the windows share, fails it.
+TEST(WindowThreads, TwoDumpsAtOnceAreEachThePlainWalks) {
+  tztest::WindowSeams seams;
+  const std::vector<tztest::OddLibrary> odd = tztest::OddLibraries();
+  const tztest::OddLibrary* pair[2] = {&odd[1], &odd[4]};  // many chunks; chunk folders
+  SampleLibrary libs[2];
+  std::string plain[2];
+  for (int i = 0; i < 2; ++i) {
+    pair[i]->build(libs[i]);
+    plain[i] = tztest::Walk(libs[i], pair[i]->mode).dump;
+  }
+  ReadAhead::Testing::alwaysEngaged = true;
+  tztest::WindowSeams::ResetCounts();
+  tztest::LogCapture log{2};
+  bool ok[2] = {};
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i) {
+    threads[i] = std::thread([&, i] {
+      ChunkListHelper lister(libs[i].root, 3, 7, pair[i]->mode);
+      ok[i] = lister.Dump(libs[i].dir / "threaded.csv");
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(pair[i]->name);
+    EXPECT_TRUE(ok[i]);
+    EXPECT_EQ(tztest::ReadFile(libs[i].dir / "threaded.csv"), plain[i]);
+  }
+  EXPECT_GT(ReadAhead::Testing::requests, 0) << "the windows made no request";
+  EXPECT_EQ(ReadAhead::Testing::answered + ReadAhead::Testing::dropped,
+            ReadAhead::Testing::requests.load());
+}
 
 // Trailers pushed out of the page cache. A read that asks not to wait says
 // it would for each of them; the window engages once enough of them come in

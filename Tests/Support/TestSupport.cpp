@@ -1,11 +1,16 @@
 #include "TestSupport.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -61,6 +66,92 @@ void RemoveTree(const std::string& path) {
   }
   chmod(path.c_str(), 0700);
   fs::remove_all(path, ec);
+}
+
+namespace {
+// The ids of the user "nobody", or false when the system has none.
+bool NobodyIds(uid_t& uid, gid_t& gid) {
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) return false;
+  uid = nobody->pw_uid;
+  gid = nobody->pw_gid;
+  return true;
+}
+}  // namespace
+
+ChildRun RunUnprivileged(const std::function<int()>& operation) {
+  ChildRun run;
+  // Looked up before the fork: a child of a process with threads may call
+  // only what cannot take a lock another thread held.
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const bool root = geteuid() == 0;
+  if (root && !NobodyIds(uid, gid)) {
+    ADD_FAILURE() << "running as root, and there is no user \"nobody\" to drop to";
+    return run;
+  }
+  int fds[2];
+  if (pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return run;
+  }
+  // What this process has buffered would be written twice, once by the child.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDOUT_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    close(fds[1]);
+    if (root && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+      std::fprintf(stderr, "cannot switch to the user nobody: %s\n", strerror(errno));
+      _exit(125);
+    }
+    const int code = operation();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code);
+  }
+  close(fds[1]);
+  if (child < 0) {
+    close(fds[0]);
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    return run;
+  }
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0)
+      run.output.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR)
+      break;
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      ADD_FAILURE() << "waitpid: " << strerror(errno);
+      return run;
+    }
+  }
+  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+  return run;
+}
+
+void GiveToUnprivileged(const std::string& path) {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (geteuid() != 0 || !NobodyIds(uid, gid)) return;  // RunUnprivileged says so
+  std::error_code ec;
+  if (lchown(path.c_str(), uid, gid) != 0)
+    throw std::runtime_error("cannot hand " + path + " to nobody: " + strerror(errno));
+  for (auto it = fs::recursive_directory_iterator(path, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (lchown(it->path().c_str(), uid, gid) != 0)
+      throw std::runtime_error("cannot hand " + it->path().string() + " to nobody: " +
+                               strerror(errno));
+  }
+  if (ec) throw std::runtime_error("cannot list " + path + ": " + ec.message());
 }
 
 std::string MediaLabel(const std::string& copyIdText, size_t size) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,21 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 void RemoveTree(const std::string& path);
+
+// Permissions deny nothing to root, which the suites often run as (CI
+// does). A test that takes a permission away runs the operation that must
+// be denied in a child process: as the user "nobody" when this process runs
+// as root, as this process's own user otherwise.
+struct ChildRun {
+  int exitCode = -1;   // what the operation returned; -1: the child was killed or never ran
+  std::string output;  // what the child wrote to its standard output and error
+};
+ChildRun RunUnprivileged(const std::function<int()>& operation);
+// Hands `path`, and everything under it, to the user RunUnprivileged's
+// child runs as (when this process runs as root), modes unchanged: the
+// child reaches the test's files and folders, and is denied what the test
+// took away.
+void GiveToUnprivileged(const std::string& path);
 
 // The media label of a volume: `copyIdText` at byte 1007, padded to `size`.
 std::string MediaLabel(const std::string& copyIdText, size_t size = 2048);
