@@ -16,9 +16,10 @@
 #include "TzLibVolReconExport.h"
 
 namespace tzrecon {
+class CloudWalkStore;
 class DumpFile;
 class ReadAhead;
-class VolumeFolder;
+struct WalkState;
 }
 
 enum MountPathTraverseMode : int {
@@ -61,17 +62,8 @@ class TZRECON_API ChunkListHelper {
                               const char* end);
 
  private:
-  // Sets `singleInstanced` from the volume's marker. False (after a level -1
-  // message) when the marker cannot be examined for another reason than its
-  // absence: guessing either way would drop the volume or walk it wrongly.
-  bool CheckSIMarker(const std::string& volumePath, bool& singleInstanced);
-  // How a check of a volume's label or a chunk's trailer came out: passed,
-  // left out (the entry is absent or unreadable by its nature), or failed
-  // with the system (the walk stops: a dump without the entry would look
-  // complete).
-  enum class Check { kPass, kLeftOut, kFailing };
-  Check CheckCopyId(const std::string& volumePath, unsigned int copyId);
-  Check CheckTrailer(const std::string& trailerPath, int volumeId, int chunkId);
+  // The lister's state as the walk sees it (Walk.h).
+  tzrecon::WalkState State();
 
   std::string m_mountPath;
   int m_mountPathId;
@@ -83,11 +75,6 @@ class TZRECON_API ChunkListHelper {
   bool m_isSIVolume;
   tzrecon::DumpFile* m_dump = nullptr;  // the dump being written, while Dump runs
   tzrecon::ReadAhead* m_readAhead = nullptr;  // Dump's read-ahead window, while Dump runs
-  // The volume folder being listed, while EnumerateChunkFolders runs.
-  tzrecon::VolumeFolder* m_volumeFolder = nullptr;
-  // Set when OnChunk failed in a way that stops every walk, a single-
-  // instanced one included (the system failed, or a row was not written).
-  bool m_stopWalk = false;
 };
 
 class TZRECON_API CloudChunkListHelper {
@@ -122,12 +109,9 @@ class TZRECON_API CloudChunkListHelper {
   const CFSInitParams& InitParams() const { return m_initParams; }
 
  private:
-  // How a volume check came out. A cloud store that fails (as opposed to an
-  // object that does not exist) fails the walk rather than skipping a volume
-  // whose chunks would then be missing from the dump.
-  enum class VolumeCheck { kPass, kSkip, kStoreFailed };
-  VolumeCheck CheckSIMarker(const std::string& volumePath, bool& singleInstanced);
-  VolumeCheck CheckCopyId(const std::string& volumePath, unsigned int copyId);
+  tzrecon::WalkState State();
+  // The component's objects as the walk asks them.
+  tzrecon::CloudWalkStore Store();
   bool OpenComponents();
   void ReleaseComponents();
   // Logs under `tag` and returns false when init has not succeeded.
