@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "DumpFile.h"
+#include "Lend.h"
 #include "LibraryLayout.h"
 #include "ReadAhead.h"
 #include "TrailerFormat.h"

@@ -70,8 +70,58 @@ bool TzLibVolReconsiliation::CreateMultipleDumps(_TzLibVolReconInputParams& para
   });
 }
 
+namespace {
+
+const char kChunkListerTag[] = "TzLibVolReconsiliation::GetChunkListerDump";
+
+// Looks the mount path up in the host's registry: its root and its type.
+bool LookUpMountPath(EvDebug& debug, int mountPathId, std::string& root, int& type) {
+  TZPI_FileSystemAgent agent;
+  std::string userName, password, unusedText;
+  int serverType = 0, unused1 = 0, unused2 = 0;
+  type = MOUNT_PATH_TYPE_DISK;
+  if (agent.getMagneticMountPathInfo(mountPathId, 2, root, userName, password, type, serverType,
+                                     unused1, unused2, unusedText) == 1)
+    return true;
+  debug.DebugLvl(kChunkListerTag, -1,
+                 "Error :: Failed to fetch mountpath ID - [%d] info from registry, treating "
+                 "this as disk disabled",
+                 mountPathId);
+  return false;
+}
+
+// "<folder>ChunkLister_<copy id>_<mount path id>_<time>.csv", composed
+// without a length limit: any folder the file system accepts will do.
+std::string DumpFileName(const std::string& folder, int copyId, int mountPathId) {
+  const unsigned int now = static_cast<unsigned int>(static_cast<uint64_t>(time(nullptr)));
+  return folder + "ChunkLister_" + std::to_string(copyId) + "_" + std::to_string(mountPathId) +
+         "_" + std::to_string(now) + ".csv";
+}
+
+// Builds the lister for the mount path's kind and runs it.
+bool RunLister(EvDebug& debug, bool cloud, const std::string& root, int mountPathId, int copyId,
+               MountPathTraverseMode mode, int cloudHostParam, const std::string& dumpFileName) {
+  const unsigned int copy = static_cast<unsigned int>(copyId);
+  bool dumped = false;
+  if (cloud) {
+    CloudChunkListHelper lister(root, mountPathId, copy, mode, cloudHostParam);
+    if (!lister.init()) {
+      debug.DebugLvl(kChunkListerTag, -1, "Error :: Failed to initialize cloud chunk lister");
+      return false;
+    }
+    dumped = lister.Dump(dumpFileName);
+  } else {
+    ChunkListHelper lister(root, mountPathId, copy, mode);
+    dumped = lister.Dump(dumpFileName);
+  }
+  if (!dumped) debug.DebugLvl(kChunkListerTag, -1, "Error :: Failed to get chunk lister dump");
+  return dumped;
+}
+
+}  // namespace
+
 bool TzLibVolReconsiliation::GetChunkListerDump(_TzLibVolReconInputParams& params) {
-  static const char kTag[] = "TzLibVolReconsiliation::GetChunkListerDump";
+  static const char* const kTag = kChunkListerTag;
   return tzrecon::Guarded(m_debug, kTag, "writing the chunk lister dump", [&] {
     if (params.chunkListInputs == nullptr) {
       m_debug.DebugLvl(kTag, -1, "Error :: Chunk list inputs is not set.");
@@ -85,37 +135,14 @@ bool TzLibVolReconsiliation::GetChunkListerDump(_TzLibVolReconInputParams& param
 
     ChunkListInputs& inputs = *params.chunkListInputs;
     const int copyId = params.copyId;
-    const std::string dumpFolder = params.dumpPath;
     const int mountPathId = inputs.mountPathId;
     const bool singleInstanced = inputs.isSingleInstanced;
-
     std::string mountPathRoot;
     int mountPathType = MOUNT_PATH_TYPE_DISK;
-    {
-      TZPI_FileSystemAgent agent;
-      std::string userName, password, unusedText;
-      int serverType = 0, unused1 = 0, unused2 = 0;
-      if (agent.getMagneticMountPathInfo(mountPathId, 2, mountPathRoot, userName, password,
-                                         mountPathType, serverType, unused1, unused2,
-                                         unusedText) != 1) {
-        m_debug.DebugLvl(kTag, -1,
-                         "Error :: Failed to fetch mountpath ID - [%d] info from registry, treating "
-                         "this as disk disabled",
-                         mountPathId);
-        return false;
-      }
-    }
-    const bool cloud = mountPathType == MOUNT_PATH_TYPE_CLOUD;
-    const MountPathTraverseMode mode =
-        singleInstanced ? MOUNT_PATH_TRAVERSE_SI : MOUNT_PATH_TRAVERSE_NON_SI;
+    if (!LookUpMountPath(m_debug, mountPathId, mountPathRoot, mountPathType)) return false;
 
-    // "<folder>ChunkLister_<copy id>_<mount path id>_<time>.csv", composed
-    // without a length limit: any folder the file system accepts will do.
-    const unsigned int now = static_cast<unsigned int>(static_cast<uint64_t>(time(nullptr)));
-    const std::string dumpFileName = dumpFolder + "ChunkLister_" + std::to_string(copyId) + "_" +
-                                     std::to_string(mountPathId) + "_" + std::to_string(now) + ".csv";
+    const std::string dumpFileName = DumpFileName(params.dumpPath, copyId, mountPathId);
     inputs.dumpFileName = dumpFileName;
-
     m_debug.DebugLvl(kTag, 2, "Starting chunk lister dump with following parameters:");
     m_debug.DebugLvl(kTag, 2, "Mount Path :: %s", mountPathRoot.c_str());
     m_debug.DebugLvl(kTag, 2, "Mount Path Id :: %d", mountPathId);
@@ -123,24 +150,10 @@ bool TzLibVolReconsiliation::GetChunkListerDump(_TzLibVolReconInputParams& param
     m_debug.DebugLvl(kTag, 2, "Copy Id :: %d", copyId);
     m_debug.DebugLvl(kTag, 2, "Copy is :: %s Single Instanced", singleInstanced ? "" : "Not");
 
-    if (cloud) {
-      CloudChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode,
-                                  params.cloudHostParam);
-      if (!lister.init()) {
-        m_debug.DebugLvl(kTag, -1, "Error :: Failed to initialize cloud chunk lister");
-        return false;
-      }
-      if (!lister.Dump(dumpFileName)) {
-        m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
-        return false;
-      }
-    } else {
-      ChunkListHelper lister(mountPathRoot, mountPathId, static_cast<unsigned int>(copyId), mode);
-      if (!lister.Dump(dumpFileName)) {
-        m_debug.DebugLvl(kTag, -1, "Error :: Failed to get chunk lister dump");
-        return false;
-      }
-    }
+    if (!RunLister(m_debug, mountPathType == MOUNT_PATH_TYPE_CLOUD, mountPathRoot, mountPathId,
+                   copyId, singleInstanced ? MOUNT_PATH_TRAVERSE_SI : MOUNT_PATH_TRAVERSE_NON_SI,
+                   params.cloudHostParam, dumpFileName))
+      return false;
 
     const int64_t size = GetDumpFileSize(dumpFileName);
     inputs.dumpFileSize = size;
