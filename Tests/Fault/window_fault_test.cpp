@@ -1,5 +1,6 @@
 // The fault sweep of the read-ahead window's own requests: the window works
-// ahead of every chunk while each of its requests in turn is made to fail in
+// ahead of every chunk while each of its requests in turn (of a large library:
+// the first ones and a spread of the rest) is made to fail in
 // the kernel (it names a descriptor or a slot that does not exist, so an
 // open fails, and the read and close linked after it fail too), then while
 // each entry of the submission queue it asks for in turn is refused as from
@@ -10,9 +11,11 @@
 // request sent was answered before the window let go of its buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "ReadAhead.h"
 #include "WindowRuns.h"
@@ -28,6 +31,21 @@ class WindowFaultSweep : public ::testing::TestWithParam<tztest::OddLibrary> {
 
 // The calls of the ring the sweep makes fail: which one fails (counted from
 // 1 since the count was last set to 0) and their count.
+// Which of `calls` calls to fail, one run each: every one of the first
+// kEvery (each kind of request of the first chunks, each failed in turn),
+// then kSpread more spread evenly over the rest, the last among them, so
+// that calls made after the window's slots were first reused fail too.
+std::vector<long> CallsToFail(long calls) {
+  constexpr long kEvery = 24, kSpread = 24;
+  std::vector<long> chosen;
+  for (long n = 1; n <= std::min(calls, kEvery); ++n) chosen.push_back(n);
+  for (long k = 1; calls > kEvery && k <= kSpread; ++k) {
+    const long n = kEvery + (calls - kEvery) * k / kSpread;
+    if (n != chosen.back()) chosen.push_back(n);
+  }
+  return chosen;
+}
+
 struct Faulted {
   const char* what;
   std::atomic<long>& failAt;
@@ -55,7 +73,9 @@ TEST_P(WindowFaultSweep, EachCallOfTheWindowFailedInTurnChangesNothing) {
     // How far the window gets before the walk passes it depends on how fast
     // the kernel answers, so a run may end before its n-th call.
     long reached = 0;
-    for (long n = 1; n <= calls && !HasFailure(); ++n) {
+    const std::vector<long> chosen = CallsToFail(calls);
+    for (long n : chosen) {
+      if (HasFailure()) break;
       SCOPED_TRACE("of the " + std::string(fault.what) + ", " + std::to_string(n) + " of " +
                    std::to_string(calls) + " failed");
       fault.failAt = n;
@@ -65,8 +85,8 @@ TEST_P(WindowFaultSweep, EachCallOfTheWindowFailedInTurnChangesNothing) {
     }
     fault.failAt = 0;
     EXPECT_GT(reached, 0) << "none of the " << fault.what << " was made to fail";
-    std::printf("window fault sweep %s: %ld of %ld %s failed in turn\n", odd.name, reached,
-                calls, fault.what);
+    std::printf("window fault sweep %s: %ld of %zu chosen of %ld %s failed in turn\n", odd.name,
+                reached, chosen.size(), calls, fault.what);
   }
 }
 
