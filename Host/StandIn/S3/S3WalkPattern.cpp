@@ -10,10 +10,22 @@ namespace {
 // end.
 const size_t kMostEntries = 8;
 
-size_t CommonLength(const std::string& a, const std::string& b) {
+bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// How much of `a` is a stem it shares with `b`: their common beginning, cut
+// back to where a word of `a` ends (after a character that is neither a
+// letter nor a digit, or between a letter and a digit). 0 when none.
+size_t SharedStem(const std::string& a, const std::string& b) {
   size_t n = 0;
   while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
-  return n;
+  for (; n > 0; --n) {
+    const unsigned char last = static_cast<unsigned char>(a[n - 1]);
+    if (!IsAsciiAlnum(last)) return n;
+    if (IsAlpha(a[n - 1]) && n < a.size() && IsAsciiDigit(static_cast<unsigned char>(a[n]))) {
+      return n;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -60,8 +72,8 @@ void WalkPattern::Plan(const std::string& first) {
   size_t stem = 0;
   for (const std::string& other : m_folders) {
     if (other == first) continue;
-    const size_t common = CommonLength(first, other);
-    if (common > 0 && (stem == 0 || common < stem)) stem = common;
+    const size_t shared = SharedStem(first, other);
+    if (shared > 0 && (stem == 0 || shared < stem)) stem = shared;
   }
   const std::string head = first.substr(0, stem);
   for (const std::string& name : m_folders) {

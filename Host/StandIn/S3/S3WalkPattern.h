@@ -6,9 +6,11 @@
 //
 // The listed folder is the parent. The walk's first question inside one of
 // its subfolders picks the subfolders it will visit: those whose names
-// begin with the stem of that first one, the shortest beginning it shares
-// with another subfolder's name (all of them when it shares none), so that
-// folders of another kind beside them cost nothing. The questions the walk
+// begin with the stem of that first one, the shortest run of whole words
+// it begins with and shares with another subfolder's name ("V_" of "V_1"
+// beside "V_2"; "shelf-" of "shelf-a" beside "shelf-b" and "spare"), or all
+// of them when it shares none, so that folders of another kind beside them
+// cost nothing. The questions the walk
 // asks in the subfolders make the pattern: every one of them, in the order
 // first asked, whichever subfolder it was first asked in. A listing inside
 // a subfolder is a question; any other listing makes a new parent.
