@@ -62,10 +62,10 @@ struct S3Tuning {
   std::string connectTo;  // a CURLOPT_CONNECT_TO entry, e.g. "::127.0.0.1:4568"
   int maxInFlight = 16;   // requests in flight at once; 1 asks nothing ahead
   size_t aheadBytes = 64u << 20;  // answers made ahead and not yet taken
-  // From this many volumes in the mount path root on, the volumes are listed
+  // From this many subfolders that the walk visits on, they are listed
   // through whole-prefix listings (0: never) ...
   size_t wholeListingFromVolumes = 8;
-  // ... of about this many volumes each, at most maxInFlight / 2 at once.
+  // ... of about this many subfolders each, at most maxInFlight / 2 at once.
   size_t volumesPerWholeListing = 16;
   std::function<std::time_t()> clock;  // signing time; empty means time()
 };
