@@ -75,49 +75,67 @@ void AheadAnswers::Ask(int waiting, const WholeListings& whole) {
 }
 
 // Puts the next request for subfolder `index` in flight, in the order the
-// walk wants them (first listing page, reads, further pages, HEADs); false
-// when there is none.
+// walk asked the pattern's questions, then the HEADs that no listing page
+// made ahead answers; false when there is none.
 bool AheadAnswers::AskNext(size_t index, const WholeListings& whole) {
+  m_folders[index].asked.resize(m_walk.Entries().size(), false);
+  for (size_t e = 0; e < m_walk.Entries().size(); ++e) {
+    if (AskFor(index, e, whole)) return true;
+  }
+  if (index <= m_current) return false;
+  const std::vector<WalkPattern::Entry>& entries = m_walk.Entries();
   Folder& folder = m_folders[index];
-  folder.asked.resize(m_walk.Entries().size(), false);
-  if (m_walk.WantsListing() && !folder.listAsked && !whole.Covers(index)) {
-    folder.listAsked = true;
-    AskPage(index, "");
+  for (size_t e = 0; e < entries.size(); ++e) {
+    const std::string key = m_walk.Prefix(index) + entries[e].name;
+    if (entries[e].question != WalkPattern::Question::kExists || !entries[e].direct ||
+        folder.asked[e] || !folder.partShown || key <= folder.shownUpTo) {
+      continue;
+    }
+    folder.asked[e] = true;
+    AskObject(index, "HEAD", key);
     return true;
   }
-  if (AskEntry(index, false)) return true;
-  if (m_walk.Lists() && !folder.nextToken.empty() && !folder.walkLists) {
+  return false;
+}
+
+// Asks what entry `e` of the pattern still wants in subfolder `index`: the
+// first listing page for a listing or a name it shows, further pages for a
+// listing, a GET for a read, a HEAD for a name deeper down.
+bool AheadAnswers::AskFor(size_t index, size_t e, const WholeListings& whole) {
+  using Question = WalkPattern::Question;
+  Folder& folder = m_folders[index];
+  const WalkPattern::Entry& entry = m_walk.Entries()[e];
+  if (entry.question == Question::kList || (entry.question == Question::kExists && entry.direct)) {
+    if (!folder.listAsked && !whole.Covers(index)) {
+      folder.listAsked = true;
+      AskPage(index, "");
+      return true;
+    }
+    if (entry.question != Question::kList || folder.nextToken.empty() || folder.walkLists) {
+      return false;
+    }
     const std::string token = std::move(folder.nextToken);
     folder.nextToken.clear();
     AskPage(index, token);
     return true;
   }
-  return index > m_current && AskEntry(index, true);
+  if (folder.asked[e] || (entry.question == Question::kExists && index <= m_current)) {
+    return false;
+  }
+  folder.asked[e] = true;
+  const char* method = entry.question == Question::kRead ? "GET" : "HEAD";
+  AskObject(index, method, m_walk.Prefix(index) + entry.name);
+  return true;
 }
 
-// Asks the first entry of the pattern not yet asked in subfolder `index`
-// that is a read (or, for `exists`, an existence that no listing page
-// made ahead shows).
-bool AheadAnswers::AskEntry(size_t index, bool exists) {
-  Folder& folder = m_folders[index];
-  const std::vector<WalkPattern::Entry>& entries = m_walk.Entries();
-  for (size_t e = 0; e < entries.size(); ++e) {
-    const WalkPattern::Entry& entry = entries[e];
-    if (folder.asked[e] || (entry.question == WalkPattern::Question::kExists) != exists) continue;
-    Call call;
-    call.key = m_walk.Prefix(index) + entry.name;
-    if (exists && entry.direct && !(folder.partShown && call.key > folder.shownUpTo)) continue;
-    folder.asked[e] = true;
-    if (exists) {
-      call.method = "HEAD";
-    } else {
-      call.range = "bytes=0-" + std::to_string(kAheadWindow - 1);
-    }
-    const std::string name = exists ? HeadName(call.key) : GetName(call.key);
-    AskCall(index, name, std::move(call));
-    return true;
-  }
-  return false;
+// A GET of the first window of `key`, or its HEAD.
+void AheadAnswers::AskObject(size_t index, const char* method, const std::string& key) {
+  Call call;
+  call.method = method;
+  call.key = key;
+  const bool head = std::strcmp(method, "HEAD") == 0;
+  if (!head) call.range = "bytes=0-" + std::to_string(kAheadWindow - 1);
+  AskCall(index, head ? HeadName(key) : GetName(key), std::move(call));
 }
 
 void AheadAnswers::AskPage(size_t index, const std::string& token) {

@@ -1,10 +1,11 @@
 // Answers asked ahead: once the walk's pattern is known (S3WalkPattern.h),
 // the store puts the same questions for the subfolders after the one the
 // walk is at in flight, up to S3Tuning::maxInFlight requests at a time and
-// S3Tuning::aheadBytes of answers held: a subfolder's first listing page
-// (which also shows whether a name in it exists), the first window of the
-// files the walk reads, its further listing pages, and a HEAD for an
-// existence that no listing page shows.
+// S3Tuning::aheadBytes of answers held, in the order the walk asked them:
+// the subfolder's first listing page for its listing or for whether a name
+// in it exists (the page shows it), further pages for its listing, the
+// first window of a file read, a HEAD for a name deeper down; and last a
+// HEAD for a name in it that the first page made ahead does not show.
 //
 // Every answer is the one the question would have got when asked: an answer
 // made ahead that failed is asked again, with the usual retries, when the
@@ -110,7 +111,8 @@ class AheadAnswers {
   };
 
   bool AskNext(size_t index, const WholeListings& whole);
-  bool AskEntry(size_t index, bool exists);
+  bool AskFor(size_t index, size_t e, const WholeListings& whole);
+  void AskObject(size_t index, const char* method, const std::string& key);
   void AskPage(size_t index, const std::string& token);
   void AskCall(size_t index, const std::string& name, Call call);
   Ahead* Peek(const std::string& name);

@@ -39,7 +39,7 @@ bool WalkPattern::Listed(const std::string& prefix, const std::vector<std::strin
   m_prefixes.clear();
   m_index.clear();
   m_entries.clear();
-  m_lists = m_direct = false;
+  m_lists = false;
   return true;
 }
 
@@ -99,14 +99,14 @@ bool WalkPattern::Learn(size_t index, Question question, const std::string& key,
   entry = m_entries.size();
   const bool direct = name.find('/') == std::string::npos;
   m_entries.push_back(Entry{question, name, direct});
-  m_direct = m_direct || (direct && question == Question::kExists);
   return true;
 }
 
 bool WalkPattern::LearnListing() {
-  const bool learned = !m_lists;
+  if (m_lists || m_entries.size() >= kMostEntries) return false;
   m_lists = true;
-  return learned;
+  m_entries.push_back(Entry{Question::kList, "", false});
+  return true;
 }
 
 bool WalkPattern::Ascending() const {

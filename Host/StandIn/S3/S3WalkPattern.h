@@ -27,12 +27,12 @@ namespace tzs3 {
 class WalkPattern {
  public:
   static constexpr size_t kNone = static_cast<size_t>(-1);
-  // Questions about a name in a subfolder. The subfolder's own listing is
-  // learned apart (Lists()).
-  enum class Question { kExists, kRead };
+  // The questions of the walk in a subfolder: whether a name exists, a
+  // read of a name, the subfolder's own listing.
+  enum class Question { kExists, kRead, kList };
   struct Entry {
     Question question;
-    std::string name;     // relative to the subfolder: "a" or "x/a"
+    std::string name;     // relative to the subfolder: "a" or "x/a"; "" for kList
     bool direct = false;  // a name in the subfolder itself, which its listing shows
   };
 
@@ -53,7 +53,8 @@ class WalkPattern {
   // the pattern grew.
   bool Learn(size_t index, Question question, const std::string& key, bool grow,
              size_t& entry);
-  // Learns that the walk lists the subfolders; returns true the first time.
+  // Learns that the walk lists the subfolders themselves; returns true the
+  // first time.
   bool LearnListing();
 
   size_t Count() const { return m_prefixes.size(); }
@@ -63,9 +64,6 @@ class WalkPattern {
   // Whether the subfolders' prefixes come in ascending byte order.
   bool Ascending() const;
   const std::vector<Entry>& Entries() const { return m_entries; }
-  bool Lists() const { return m_lists; }
-  // Whether a question the walk asks is answered by the subfolder's listing.
-  bool WantsListing() const { return m_lists || m_direct; }
 
  private:
   // The name of the parent's subfolder that `key` lies in or names; empty
@@ -80,8 +78,7 @@ class WalkPattern {
   std::vector<std::string> m_prefixes;  // of the subfolders the walk visits
   std::unordered_map<std::string, size_t> m_index;  // by subfolder name
   std::vector<Entry> m_entries;
-  bool m_lists = false;
-  bool m_direct = false;  // an entry is direct
+  bool m_lists = false;  // an entry is the listing
 };
 
 }  // namespace tzs3
