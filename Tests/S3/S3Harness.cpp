@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -134,6 +135,31 @@ std::string HttpGet(const std::string& url) {
   if (curl_easy_perform(curl) != CURLE_OK) body.clear();
   curl_easy_cleanup(curl);
   return body;
+}
+
+std::shared_ptr<CloudStore> Open(const tzhost::MountPathEntry& entry, tzs3::S3Tuning tuning) {
+  tuning.backoffBase = std::chrono::milliseconds(5);
+  CJwError error;
+  std::shared_ptr<CloudStore> store = tzs3::MakeS3StoreTuned(entry, tuning, error);
+  EXPECT_TRUE(store) << error.AsString();
+  return store;
+}
+
+std::string Read(CloudStore& store, const std::string& path, size_t length, CJwError* error) {
+  std::string buffer(length, '\0');
+  size_t got = 99999;
+  CJwError e = store.ReadPrefix(path, buffer.data(), length, got);
+  if (error != nullptr) *error = e;
+  EXPECT_TRUE(error != nullptr || !e.IsError()) << e.AsString();
+  EXPECT_LE(got, length);
+  buffer.resize(std::min(got, length));
+  return buffer;
+}
+
+int Put(int port, const std::string& path, const std::string& body) {
+  return Run(std::string("curl -sS -f --aws-sigv4 aws:amz:us-east-1:s3 --user ") + kKey + ":" +
+             kSecret + " -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' -X PUT --data-binary '" +
+             body + "' " + Endpoint(port) + "/" + path + " >/dev/null");
 }
 
 int Run(const std::string& command, std::string* output) {

@@ -3,10 +3,13 @@
 // shell helpers that do not go through the store under test.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
+#include "CloudStore.h"
 #include "Registry.h"
+#include "S3Store.h"
 #include "TestSupport.h"
 
 namespace s3test {
@@ -26,6 +29,20 @@ std::string Endpoint(int port);
 tzhost::MountPathEntry Entry(const std::string& endpoint, const std::string& root,
                              const std::string& user = kKey,
                              const std::string& password = kSecret);
+
+// The store of `entry`, retrying quickly; adds a test failure when none is
+// made.
+std::shared_ptr<CloudStore> Open(const tzhost::MountPathEntry& entry,
+                                 tzs3::S3Tuning tuning = tzs3::S3Tuning());
+
+// ReadPrefix of `length` bytes of `path`, as text. A failure fails the test
+// unless `error` is given to take it.
+std::string Read(CloudStore& store, const std::string& path, size_t length,
+                 CJwError* error = nullptr);
+
+// Puts an object holding `body` (plain characters only) at "bucket/key"
+// `path` of the server at `port`, with curl; returns curl's exit status.
+int Put(int port, const std::string& path, const std::string& body);
 
 // A node script from Tests/S3/server, run in the background until the object
 // dies. The script writes its port into a file whose path is its argument

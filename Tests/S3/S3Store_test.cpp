@@ -19,32 +19,14 @@ using s3test::Entry;
 using s3test::FaultProxy;
 using s3test::LabelBytes;
 using s3test::NodeProcess;
+using s3test::Open;
+using s3test::Read;
 using tzs3::S3Tuning;
 
 const char kRoot[] = "tz-store/lib/one";
 
-std::shared_ptr<CloudStore> Open(const tzhost::MountPathEntry& entry,
-                                 S3Tuning tuning = S3Tuning()) {
-  tuning.backoffBase = std::chrono::milliseconds(5);
-  CJwError error;
-  std::shared_ptr<CloudStore> store = tzs3::MakeS3StoreTuned(entry, tuning, error);
-  EXPECT_TRUE(store) << error.AsString();
-  return store;
-}
-
 std::set<std::string> AsSet(const std::vector<std::string>& names) {
   return std::set<std::string>(names.begin(), names.end());
-}
-
-std::string Read(CloudStore& store, const std::string& path, size_t length, CJwError* error = nullptr) {
-  std::string buffer(length, '\0');
-  size_t got = 99999;
-  CJwError e = store.ReadPrefix(path, buffer.data(), length, got);
-  if (error != nullptr) *error = e;
-  EXPECT_TRUE(error != nullptr || !e.IsError()) << e.AsString();
-  EXPECT_LE(got, length);
-  buffer.resize(std::min(got, length));
-  return buffer;
 }
 
 class S3Store : public ::testing::Test {
@@ -554,11 +536,7 @@ TEST_F(S3StoreAhead, VolumesListedOutOfKeyOrderAreAnsweredAlike) {
   const std::string root = m_root = "tz-store/lib/order";
   for (const char* key : {"V_1/.tzsivolume", "V_1/a", "V_1.x/b", "V_10/c", "V_2/MEDIA_LABEL",
                           "V_2/d/e"}) {
-    ASSERT_EQ(s3test::Run(std::string("curl -sS -f --aws-sigv4 aws:amz:us-east-1:s3 --user ") +
-                          s3test::kKey + ":" + s3test::kSecret +
-                          " -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' -X PUT --data-binary x " +
-                          Endpoint(m_port) + "/" + root + "/" + key + " >/dev/null"),
-              0);
+    ASSERT_EQ(s3test::Put(m_port, root + "/" + key, "x"), 0);
   }
   const std::string expected = Walk(*Store(1), false, root);
   EXPECT_NE(expected.find("rootsuccess V_1.x V_1 V_10 V_2\n"), std::string::npos) << expected;

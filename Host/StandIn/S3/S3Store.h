@@ -7,19 +7,14 @@
 // delimiter "/". Requests are signed with AWS Signature Version 4 and sent
 // with libcurl's multi interface on the caller's thread.
 //
-// The cloud walk asks one question at a time: the mount path's folders, then
-// for each volume folder its single-instance marker, its media label and its
-// listing. Against an object store that answers in tens of milliseconds, the
-// store asks those questions ahead: once the mount path root is listed, it
-// puts the listing's first page and the label of the volumes after the one
-// the walk is at in flight, up to S3Tuning::maxInFlight requests at a time
-// and S3Tuning::aheadBytes of answers held. The marker's existence is read
-// from the volume's first listing page whenever that page decides (a HEAD
-// otherwise). When the root lists many volumes, their listings and markers
-// come instead from listings of the whole mount path prefix without a
-// delimiter (1000 keys a page), split at volume boundaries into a few that
-// run at once; a volume such a listing has not reached when the walk gets
-// there is asked for with its own requests.
+// The cloud walk asks one question at a time. Against an object store that
+// answers in tens of milliseconds, the store asks the walk's questions
+// ahead: it learns the walk's pattern from the questions themselves (a walk
+// lists a folder, then asks the same names in each of its subfolders, one
+// subfolder after another; S3WalkPattern.h) and puts the same questions for
+// the subfolders after the one the walk is at in flight (S3Ahead.h). When
+// the walk will visit many subfolders, their listings come from listings of
+// the whole parent prefix instead (S3WholeListings.h).
 // Every answer is the one the question would have got when asked: an answer
 // made ahead that failed is asked again, with the usual retries, when the
 // walk gets to it, and its error is reported then and only then.
@@ -67,10 +62,10 @@ struct S3Tuning {
   std::string connectTo;  // a CURLOPT_CONNECT_TO entry, e.g. "::127.0.0.1:4568"
   int maxInFlight = 16;   // requests in flight at once; 1 asks nothing ahead
   size_t aheadBytes = 64u << 20;  // answers made ahead and not yet taken
-  // From this many volumes in the mount path root on, the volumes are listed
+  // From this many subfolders that the walk visits on, they are listed
   // through whole-prefix listings (0: never) ...
   size_t wholeListingFromVolumes = 8;
-  // ... of about this many volumes each, at most maxInFlight / 2 at once.
+  // ... of about this many subfolders each, at most maxInFlight / 2 at once.
   size_t volumesPerWholeListing = 16;
   std::function<std::time_t()> clock;  // signing time; empty means time()
 };

@@ -158,14 +158,11 @@ CURL* Transfers::TakeHandle(std::string& error) {
   return easy;
 }
 
-bool Transfers::Start(Request& request) {
+// Signs `request` and gives it a handle, its headers and its URL. When it
+// cannot be signed or no handle is to be had, marks it done with that
+// outcome and returns false.
+bool Transfers::Sign(Request& request) {
   const Call& call = request.call;
-  request.outcome = Outcome();
-  request.transient = false;
-  request.signature.clear();
-  request.transfer = Transfer();
-  request.curlError[0] = '\0';
-
   std::string host = m_location.host;
   std::string path = "/";
   if (m_location.virtualHost) {
@@ -205,6 +202,17 @@ bool Transfers::Start(Request& request) {
   request.url = (m_location.https ? "https://" : "http://") + host + UriEncode(path, true);
   const std::string query = CanonicalQuery(call.query);
   if (!query.empty()) request.url += "?" + query;
+  return true;
+}
+
+bool Transfers::Start(Request& request) {
+  const Call& call = request.call;
+  request.outcome = Outcome();
+  request.transient = false;
+  request.signature.clear();
+  request.transfer = Transfer();
+  request.curlError[0] = '\0';
+  if (!Sign(request)) return false;
 
   request.transfer.curl = request.easy;
   request.transfer.call = &request.call;

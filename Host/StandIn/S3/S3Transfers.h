@@ -113,6 +113,7 @@ class Transfers {
   long Sent() const { return m_sent; }
 
  private:
+  bool Sign(Request& request);
   CURL* TakeHandle(std::string& error);
   void Finish(Request& request, CURLcode code);
   void Release(Request& request);
