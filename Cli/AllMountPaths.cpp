@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Interrupted.h"
 #include "Progress.h"
 #include "Report.h"
 #include "Signals.h"
@@ -58,16 +59,14 @@ void DrainPipes(int outFd, int errFd, ChildResult& result) {
   int open = 2;
   char buffer[65536];
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (tzhost::RetryInterrupted([&] { return poll(fds, 2, -1); }) < 0) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      const ssize_t n =
+          tzhost::RetryInterrupted([&] { return read(fds[i].fd, buffer, sizeof buffer); });
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
+      } else {
         close(fds[i].fd);
         fds[i].fd = -1;
         --open;
@@ -82,12 +81,11 @@ void DrainPipes(int outFd, int errFd, ChildResult& result) {
 // it (so its pid is never signalled once it may be another process's).
 int WaitForChild(size_t slot, pid_t child) {
   siginfo_t info;
-  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
+  tzhost::RetryInterrupted(
+      [&] { return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT); });
   SetChildOfSlot(slot, 0);
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  tzhost::RetryInterrupted([&] { return waitpid(child, &status, 0); });
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
