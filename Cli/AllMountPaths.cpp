@@ -252,6 +252,37 @@ std::string InterruptedIds(const std::vector<DumpOutcome>& outcomes) {
 
 }  // namespace
 
+namespace {
+
+std::string MountPathPrefix(const DumpOutcome& outcome) {
+  return "tzrecon dump: mount path " + std::to_string(outcome.mountPathId) + ": ";
+}
+
+// The outcomes as a table on standard output (failures on standard error),
+// then the notices and hints of each dump and a count.
+void PrintOutcomes(const std::vector<DumpOutcome>& outcomes, size_t failed) {
+  const size_t count = outcomes.size();
+  for (const DumpOutcome& outcome : outcomes)
+    if (!outcome.ok) PrintFailure(stderr, outcome, MountPathPrefix(outcome));
+  fflush(stderr);
+  PrintTable(stdout, outcomes);
+  for (const DumpOutcome& outcome : outcomes) {
+    if (!outcome.ok) continue;
+    if (!outcome.notices.empty()) {
+      printf("mount path %d: ", outcome.mountPathId);
+      PrintNotices(stdout, outcome, "");
+    }
+    for (const std::string& hint : outcome.hints)
+      printf("mount path %d: %s\n", outcome.mountPathId, hint.c_str());
+  }
+  const size_t stopped = std::count_if(outcomes.begin(), outcomes.end(),
+                                       [](const DumpOutcome& x) { return !x.interrupted.empty(); });
+  printf("%zu of %zu mount paths dumped, %zu failed", count - failed, count, failed - stopped);
+  printf(stopped > 0 ? ", %zu interrupted\n" : "\n", stopped);
+}
+
+}  // namespace
+
 int RunAllMountPaths(const DumpOptions& o) {
   const size_t count = o.entries.size();
   std::vector<DumpOutcome> outcomes(count);
@@ -282,29 +313,10 @@ int RunAllMountPaths(const DumpOptions& o) {
   } else if (o.quiet) {
     for (const DumpOutcome& outcome : outcomes) {
       if (outcome.ok) printf("%s\n", outcome.dumpFile.c_str());
-      else PrintFailure(stderr, outcome, "tzrecon dump: mount path " +
-                                             std::to_string(outcome.mountPathId) + ": ");
+      else PrintFailure(stderr, outcome, MountPathPrefix(outcome));
     }
   } else {
-    for (const DumpOutcome& outcome : outcomes)
-      if (!outcome.ok)
-        PrintFailure(stderr, outcome,
-                     "tzrecon dump: mount path " + std::to_string(outcome.mountPathId) + ": ");
-    fflush(stderr);
-    PrintTable(stdout, outcomes);
-    for (const DumpOutcome& outcome : outcomes) {
-      if (!outcome.ok) continue;
-      if (!outcome.notices.empty()) {
-        printf("mount path %d: ", outcome.mountPathId);
-        PrintNotices(stdout, outcome, "");
-      }
-      for (const std::string& hint : outcome.hints)
-        printf("mount path %d: %s\n", outcome.mountPathId, hint.c_str());
-    }
-    const size_t stopped = std::count_if(outcomes.begin(), outcomes.end(),
-                                         [](const DumpOutcome& x) { return !x.interrupted.empty(); });
-    printf("%zu of %zu mount paths dumped, %zu failed", count - failed, count, failed - stopped);
-    printf(stopped > 0 ? ", %zu interrupted\n" : "\n", stopped);
+    PrintOutcomes(outcomes, failed);
   }
   if (signal != 0) {
     fflush(stdout);
