@@ -1,7 +1,5 @@
 #include "Diff.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +20,7 @@
 #include "DumpRecord.h"
 #include "DumpTable.h"
 #include "Interrupted.h"
+#include "DiffOutput.h"
 #include "Progress.h"
 
 namespace tzcli {
@@ -250,63 +249,6 @@ class Merger {
   Comparison m_result;
   VolumeStats m_volume;
   bool m_haveVolume = false;
-};
-
-// The output file: always a new one (created with O_EXCL, never one of the
-// inputs nor any file that exists), removed again when the diff fails.
-class OutputFile {
- public:
-  ~OutputFile() { Discard(); }
-  // Refuses FILE when it is one of `inputs` or exists at all.
-  bool Create(const std::string& path, const std::string inputs[2], std::string* error) {
-    struct stat out, in;
-    if (stat(path.c_str(), &out) == 0) {
-      for (int k = 0; k < 2; ++k)
-        if (stat(inputs[k].c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-          *error = "--output '" + path + "' is " + (k == 0 ? "OLD" : "NEW") +
-                   ", an input; give a new file name";
-          return false;
-        }
-    }
-    m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (m_fd < 0) {
-      *error = "--output '" + path + "': " +
-               (errno == EEXIST ? std::string("exists; give a new file name")
-                                : std::string("cannot create: ") + std::strerror(errno));
-      return false;
-    }
-    m_path = path;
-    return true;
-  }
-  int fd() const { return m_fd; }
-  bool Commit(std::string* error) {
-    const bool ours = StillOurs();
-    const int fd = m_fd;
-    m_fd = -1;
-    if (close(fd) != 0) {
-      *error = "--output '" + m_path + "': " + std::strerror(errno);
-      if (ours) unlink(m_path.c_str());
-      return false;
-    }
-    return true;
-  }
-  // Removes the file this run created, unless another has taken its name.
-  void Discard() {
-    if (m_fd < 0) return;
-    if (StillOurs()) unlink(m_path.c_str());
-    close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  bool StillOurs() const {
-    struct stat mine, there;
-    return fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &there) == 0 &&
-           mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
-  }
-
-  std::string m_path;
-  int m_fd = -1;
 };
 
 // Reading one file on a thread of its own.
