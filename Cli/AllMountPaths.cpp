@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Interrupted.h"
 #include "Progress.h"
 #include "Report.h"
 #include "Signals.h"
@@ -58,16 +59,14 @@ void DrainPipes(int outFd, int errFd, ChildResult& result) {
   int open = 2;
   char buffer[65536];
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (tzhost::RetryInterrupted([&] { return poll(fds, 2, -1); }) < 0) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      const ssize_t n =
+          tzhost::RetryInterrupted([&] { return read(fds[i].fd, buffer, sizeof buffer); });
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
+      } else {
         close(fds[i].fd);
         fds[i].fd = -1;
         --open;
@@ -82,12 +81,11 @@ void DrainPipes(int outFd, int errFd, ChildResult& result) {
 // it (so its pid is never signalled once it may be another process's).
 int WaitForChild(size_t slot, pid_t child) {
   siginfo_t info;
-  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
+  tzhost::RetryInterrupted(
+      [&] { return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT); });
   SetChildOfSlot(slot, 0);
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  tzhost::RetryInterrupted([&] { return waitpid(child, &status, 0); });
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -254,6 +252,37 @@ std::string InterruptedIds(const std::vector<DumpOutcome>& outcomes) {
 
 }  // namespace
 
+namespace {
+
+std::string MountPathPrefix(const DumpOutcome& outcome) {
+  return "tzrecon dump: mount path " + std::to_string(outcome.mountPathId) + ": ";
+}
+
+// The outcomes as a table on standard output (failures on standard error),
+// then the notices and hints of each dump and a count.
+void PrintOutcomes(const std::vector<DumpOutcome>& outcomes, size_t failed) {
+  const size_t count = outcomes.size();
+  for (const DumpOutcome& outcome : outcomes)
+    if (!outcome.ok) PrintFailure(stderr, outcome, MountPathPrefix(outcome));
+  fflush(stderr);
+  PrintTable(stdout, outcomes);
+  for (const DumpOutcome& outcome : outcomes) {
+    if (!outcome.ok) continue;
+    if (!outcome.notices.empty()) {
+      printf("mount path %d: ", outcome.mountPathId);
+      PrintNotices(stdout, outcome, "");
+    }
+    for (const std::string& hint : outcome.hints)
+      printf("mount path %d: %s\n", outcome.mountPathId, hint.c_str());
+  }
+  const size_t stopped = std::count_if(outcomes.begin(), outcomes.end(),
+                                       [](const DumpOutcome& x) { return !x.interrupted.empty(); });
+  printf("%zu of %zu mount paths dumped, %zu failed", count - failed, count, failed - stopped);
+  printf(stopped > 0 ? ", %zu interrupted\n" : "\n", stopped);
+}
+
+}  // namespace
+
 int RunAllMountPaths(const DumpOptions& o) {
   const size_t count = o.entries.size();
   std::vector<DumpOutcome> outcomes(count);
@@ -284,29 +313,10 @@ int RunAllMountPaths(const DumpOptions& o) {
   } else if (o.quiet) {
     for (const DumpOutcome& outcome : outcomes) {
       if (outcome.ok) printf("%s\n", outcome.dumpFile.c_str());
-      else PrintFailure(stderr, outcome, "tzrecon dump: mount path " +
-                                             std::to_string(outcome.mountPathId) + ": ");
+      else PrintFailure(stderr, outcome, MountPathPrefix(outcome));
     }
   } else {
-    for (const DumpOutcome& outcome : outcomes)
-      if (!outcome.ok)
-        PrintFailure(stderr, outcome,
-                     "tzrecon dump: mount path " + std::to_string(outcome.mountPathId) + ": ");
-    fflush(stderr);
-    PrintTable(stdout, outcomes);
-    for (const DumpOutcome& outcome : outcomes) {
-      if (!outcome.ok) continue;
-      if (!outcome.notices.empty()) {
-        printf("mount path %d: ", outcome.mountPathId);
-        PrintNotices(stdout, outcome, "");
-      }
-      for (const std::string& hint : outcome.hints)
-        printf("mount path %d: %s\n", outcome.mountPathId, hint.c_str());
-    }
-    const size_t stopped = std::count_if(outcomes.begin(), outcomes.end(),
-                                         [](const DumpOutcome& x) { return !x.interrupted.empty(); });
-    printf("%zu of %zu mount paths dumped, %zu failed", count - failed, count, failed - stopped);
-    printf(stopped > 0 ? ", %zu interrupted\n" : "\n", stopped);
+    PrintOutcomes(outcomes, failed);
   }
   if (signal != 0) {
     fflush(stdout);

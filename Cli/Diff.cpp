@@ -1,7 +1,5 @@
 #include "Diff.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,12 +7,10 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <nlohmann/json.hpp>
@@ -23,6 +19,9 @@
 #include "Args.h"
 #include "DumpRecord.h"
 #include "DumpTable.h"
+#include "Interrupted.h"
+#include "DiffOutput.h"
+#include "Progress.h"
 
 namespace tzcli {
 
@@ -133,8 +132,8 @@ class RowWriter {
   bool Flush() {
     size_t done = 0;
     while (m_error == 0 && done < m_buffer.size()) {
-      const ssize_t w = write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
-      if (w < 0 && errno == EINTR) continue;
+      const ssize_t w = tzhost::RetryInterrupted(
+          [&] { return write(m_fd, m_buffer.data() + done, m_buffer.size() - done); });
       if (w <= 0) m_error = w < 0 ? errno : EIO;
       else done += static_cast<size_t>(w);
     }
@@ -252,63 +251,6 @@ class Merger {
   bool m_haveVolume = false;
 };
 
-// The output file: always a new one (created with O_EXCL, never one of the
-// inputs nor any file that exists), removed again when the diff fails.
-class OutputFile {
- public:
-  ~OutputFile() { Discard(); }
-  // Refuses FILE when it is one of `inputs` or exists at all.
-  bool Create(const std::string& path, const std::string inputs[2], std::string* error) {
-    struct stat out, in;
-    if (stat(path.c_str(), &out) == 0) {
-      for (int k = 0; k < 2; ++k)
-        if (stat(inputs[k].c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-          *error = "--output '" + path + "' is " + (k == 0 ? "OLD" : "NEW") +
-                   ", an input; give a new file name";
-          return false;
-        }
-    }
-    m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (m_fd < 0) {
-      *error = "--output '" + path + "': " +
-               (errno == EEXIST ? std::string("exists; give a new file name")
-                                : std::string("cannot create: ") + std::strerror(errno));
-      return false;
-    }
-    m_path = path;
-    return true;
-  }
-  int fd() const { return m_fd; }
-  bool Commit(std::string* error) {
-    const bool ours = StillOurs();
-    const int fd = m_fd;
-    m_fd = -1;
-    if (close(fd) != 0) {
-      *error = "--output '" + m_path + "': " + std::strerror(errno);
-      if (ours) unlink(m_path.c_str());
-      return false;
-    }
-    return true;
-  }
-  // Removes the file this run created, unless another has taken its name.
-  void Discard() {
-    if (m_fd < 0) return;
-    if (StillOurs()) unlink(m_path.c_str());
-    close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  bool StillOurs() const {
-    struct stat mine, there;
-    return fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &there) == 0 &&
-           mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
-  }
-
-  std::string m_path;
-  int m_fd = -1;
-};
-
 // Reading one file on a thread of its own.
 struct Input {
   DumpTable table;
@@ -321,19 +263,22 @@ struct Input {
 // (each on two threads, sharing one scratch area), with a progress line on
 // a terminal.
 void LoadBoth(Input* inputs) {
-  std::mutex mutex;
-  std::condition_variable done;
-  int running = 2;
+  const auto percent = [](const Input& in) {
+    const uint64_t size = in.table.fileSize();
+    const uint64_t read = in.bytesRead.load(std::memory_order_relaxed);
+    return size == 0 ? std::string("reading") : std::to_string(std::min(read, size) * 100 / size) + "%";
+  };
+  std::unique_ptr<StatusLine> status;
+  if (isatty(STDERR_FILENO) == 1)
+    status = std::make_unique<StatusLine>(
+        [&](double) {
+          return "reading OLD " + percent(inputs[0]) + ", NEW " + percent(inputs[1]);
+        },
+        "tzrecon diff: ");
   std::thread threads[2];
   try {
     for (int k = 0; k < 2; ++k)
-      threads[k] = std::thread([&, k] {
-        Input& in = inputs[k];
-        in.ok = in.table.Load(&in.bytesRead, &in.error);
-        std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        done.notify_all();
-      });
+      threads[k] = std::thread([&in = inputs[k]] { in.ok = in.table.Load(&in.bytesRead, &in.error); });
   } catch (...) {
     // The thread that started is waited for: never left running (that
     // would end the program).
@@ -341,33 +286,20 @@ void LoadBoth(Input* inputs) {
       if (t.joinable()) t.join();
     throw;
   }
-  const bool tty = isatty(STDERR_FILENO) == 1;
-  const auto percent = [](const Input& in) {
-    const uint64_t size = in.table.fileSize();
-    const uint64_t read = in.bytesRead.load(std::memory_order_relaxed);
-    return size == 0 ? std::string("reading") : std::to_string(std::min(read, size) * 100 / size) + "%";
-  };
-  bool shown = false;
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!done.wait_for(lock, std::chrono::milliseconds(200), [&] { return running == 0; })) {
-      if (!tty) continue;
-      fprintf(stderr, "\rtzrecon diff: reading OLD %s, NEW %s\033[K", percent(inputs[0]).c_str(),
-              percent(inputs[1]).c_str());
-      shown = true;
-    }
-  }
+  if (status) status->Start();
   for (std::thread& t : threads) t.join();
+  if (status) status->Halt();
+  const bool shown = status && status->Shown();
   if (!inputs[0].ok || !inputs[1].ok) {
-    if (shown) fputs("\r\033[K", stderr);
+    if (shown) status->Erase();
     return;
   }
-  if (shown) fputs("\rtzrecon diff: sorting\033[K", stderr);
+  if (shown) status->Write("sorting");
   const size_t most = std::max(inputs[0].table.rows(), inputs[1].table.rows());
   RecordArray scratch;
   scratch.Reserve(most);
   for (int k = 0; k < 2; ++k) inputs[k].table.Sort(scratch.data());
-  if (shown) fputs("\r\033[K", stderr);
+  if (shown) status->Erase();
 }
 
 // The completeness of each input from its record; false with `*error` set
@@ -421,6 +353,104 @@ std::string KindText(Kind kind, const KindStats& k) {
          " in NEW)";
 }
 
+// The summary as one JSON object on standard output; false when it cannot
+// be written.
+bool PrintJsonSummary(const std::string paths[2], const Input inputs[2],
+                      const Completeness completeness[2], const Comparison& result,
+                      uint64_t differences, bool idsDiffer, const std::string& outputPath) {
+  nlohmann::ordered_json summary;
+  summary["old"] = FileJson(paths[0], inputs[0].table, completeness[0]);
+  summary["new"] = FileJson(paths[1], inputs[1].table, completeness[1]);
+  summary["mountPathIdsDiffer"] = idsDiffer;
+  summary["same"] = differences == 0;
+  summary["differences"] = differences;
+  for (int k = 0; k < kKinds; ++k) summary["kinds"][kKindNames[k]] = KindJson(result.kinds[k]);
+  summary["topMissingVolumes"] = nlohmann::ordered_json::array();
+  for (const VolumeStats& v : result.top) {
+    nlohmann::ordered_json volume = {{"volumeId", v.volumeId}};
+    for (int k = 0; k < kKinds; ++k) volume[kKindNames[k]] = KindJson(v.kinds[k]);
+    summary["topMissingVolumes"].push_back(volume);
+  }
+  summary["output"] = outputPath.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputPath);
+  const std::string text = summary.dump() + "\n";
+  return fwrite(text.data(), 1, text.size(), stdout) == text.size() && fflush(stdout) == 0;
+}
+
+// "1 missing (10 bytes); 0 new (0 bytes); ...": the kinds of `kinds` that
+// `all` or a count shows.
+std::string KindsText(const KindStats kinds[kKinds], bool all) {
+  std::string text;
+  for (int k = 0; k < kKinds; ++k)
+    if (all || kinds[k].count > 0)
+      text += std::string(k == 0 ? " " : "; ") + KindText(static_cast<Kind>(k), kinds[k]);
+  return text;
+}
+
+// The summary as text on standard error.
+void PrintTextSummary(const std::string paths[2], const Input inputs[2],
+                      const Completeness completeness[2], const Comparison& result,
+                      uint64_t differences, bool idsDiffer) {
+  const DumpTable& oldTable = inputs[0].table;
+  const DumpTable& newTable = inputs[1].table;
+  std::string text = FileLine("OLD", paths[0], oldTable, completeness[0]) +
+                     FileLine("NEW", paths[1], newTable, completeness[1]);
+  if (idsDiffer)
+    text += "the mount path ids differ (" + std::to_string(oldTable.mountPathId()) + " and " +
+            std::to_string(newTable.mountPathId()) +
+            "): chunks are matched by volume id and chunk id only\n";
+  if (differences == 0)
+    text += "no differences: the same chunks with the same sizes and flags\n";
+  else
+    text += std::to_string(differences) + " differences:" + KindsText(result.kinds, true) + "\n";
+  if (!result.top.empty()) {
+    text += "volumes with the most bytes missing:\n";
+    for (const VolumeStats& v : result.top)
+      text += "  volume " + std::to_string(v.volumeId) + ":" + KindsText(v.kinds, false) + "\n";
+  }
+  fputs(text.c_str(), stderr);
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "tzrecon diff: %s\n", message.c_str());
+  return 2;
+}
+
+// Opens both inputs and checks their records; false with `*error` set.
+bool OpenInputs(const std::string paths[2], bool allowIncomplete, Input inputs[2],
+                Completeness completeness[2], std::string* error) {
+  return inputs[0].table.Open(paths[0], "OLD", error) &&
+         inputs[1].table.Open(paths[1], "NEW", error) &&
+         CheckInputs(paths, allowIncomplete, completeness, error);
+}
+
+// Loads and sorts both inputs; 0, or the exit status of a failure (told).
+int Load(Input inputs[2]) {
+  try {
+    LoadBoth(inputs);
+  } catch (const std::bad_alloc&) {
+    return Fail("out of memory for sorting: both files are held in memory, see --help");
+  } catch (const std::system_error& e) {
+    return Fail(std::string("cannot start a thread: ") + e.what());
+  }
+  for (int k = 0; k < 2; ++k)
+    if (!inputs[k].ok) return Fail(inputs[k].error);
+  return 0;
+}
+
+// Compares the loaded inputs, writing the differences to `rowsFd` (none
+// when it is -1); 0, or the exit status of a failure (told).
+int Compare(const Input inputs[2], int rowsFd, const std::string& outputPath,
+            Comparison* result) {
+  RowWriter writer(rowsFd);
+  if (rowsFd >= 0) writer.Text(kOutputHeader);
+  *result = Merger(inputs[0].table, inputs[1].table, rowsFd >= 0 ? &writer : nullptr).Run();
+  if (rowsFd >= 0 && !writer.Flush())
+    return Fail(std::string("cannot write the differences to ") +
+                (outputPath.empty() ? "standard output" : "'" + outputPath + "'") + ": " +
+                std::strerror(writer.error()));
+  return 0;
+}
+
 }  // namespace
 
 int RunDiff(const std::vector<std::string>& args) {
@@ -438,40 +468,18 @@ int RunDiff(const std::vector<std::string>& args) {
   const std::string outputPath = parsed.Text("--output");
 
   Input inputs[2];
-  std::string error;
-  const auto fail = [](const std::string& message) {
-    fprintf(stderr, "tzrecon diff: %s\n", message.c_str());
-    return 2;
-  };
-  if (!inputs[0].table.Open(paths[0], "OLD", &error) ||
-      !inputs[1].table.Open(paths[1], "NEW", &error))
-    return fail(error);
   Completeness completeness[2];
-  if (!CheckInputs(paths, parsed.Has("--allow-incomplete"), completeness, &error))
-    return fail(error);
+  std::string error;
+  if (!OpenInputs(paths, parsed.Has("--allow-incomplete"), inputs, completeness, &error))
+    return Fail(error);
   OutputFile output;
-  if (!outputPath.empty() && !output.Create(outputPath, paths, &error)) return fail(error);
-
-  try {
-    LoadBoth(inputs);
-  } catch (const std::bad_alloc&) {
-    return fail("out of memory for sorting: both files are held in memory, see --help");
-  } catch (const std::system_error& e) {
-    return fail(std::string("cannot start a thread: ") + e.what());
-  }
-  for (const Input& in : inputs)
-    if (!in.ok) return fail(in.error);  // `output` removes its temporary file
-
+  if (!outputPath.empty() && !output.Create(outputPath, paths, &error)) return Fail(error);
+  // On a failure from here on, `output` removes its file.
+  if (const int status = Load(inputs)) return status;
   const int rowsFd = !outputPath.empty() ? output.fd() : json ? -1 : STDOUT_FILENO;
-  RowWriter writer(rowsFd);
-  if (rowsFd >= 0) writer.Text(kOutputHeader);
-  const Comparison result =
-      Merger(inputs[0].table, inputs[1].table, rowsFd >= 0 ? &writer : nullptr).Run();
-  if (rowsFd >= 0 && !writer.Flush())
-    return fail(std::string("cannot write the differences to ") +
-                (outputPath.empty() ? "standard output" : "'" + outputPath + "'") + ": " +
-                std::strerror(writer.error()));
-  if (!outputPath.empty() && !output.Commit(&error)) return fail(error);
+  Comparison result;
+  if (const int status = Compare(inputs, rowsFd, outputPath, &result)) return status;
+  if (!outputPath.empty() && !output.Commit(&error)) return Fail(error);
 
   uint64_t differences = 0;
   for (const KindStats& k : result.kinds) differences += k.count;
@@ -479,53 +487,12 @@ int RunDiff(const std::vector<std::string>& args) {
   const DumpTable& newTable = inputs[1].table;
   const bool idsDiffer = oldTable.rows() > 0 && newTable.rows() > 0 &&
                          oldTable.mountPathId() != newTable.mountPathId();
-
   if (json) {
-    nlohmann::ordered_json summary;
-    summary["old"] = FileJson(paths[0], oldTable, completeness[0]);
-    summary["new"] = FileJson(paths[1], newTable, completeness[1]);
-    summary["mountPathIdsDiffer"] = idsDiffer;
-    summary["same"] = differences == 0;
-    summary["differences"] = differences;
-    for (int k = 0; k < kKinds; ++k) summary["kinds"][kKindNames[k]] = KindJson(result.kinds[k]);
-    summary["topMissingVolumes"] = nlohmann::ordered_json::array();
-    for (const VolumeStats& v : result.top) {
-      nlohmann::ordered_json volume = {{"volumeId", v.volumeId}};
-      for (int k = 0; k < kKinds; ++k) volume[kKindNames[k]] = KindJson(v.kinds[k]);
-      summary["topMissingVolumes"].push_back(volume);
-    }
-    summary["output"] = outputPath.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputPath);
-    const std::string text = summary.dump() + "\n";
-    if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0)
-      return fail(std::string("cannot write the summary: ") + std::strerror(errno));
-    return differences == 0 ? 0 : 1;
-  }
-
-  std::string text = FileLine("OLD", paths[0], oldTable, completeness[0]) +
-                     FileLine("NEW", paths[1], newTable, completeness[1]);
-  if (idsDiffer)
-    text += "the mount path ids differ (" + std::to_string(oldTable.mountPathId()) + " and " +
-            std::to_string(newTable.mountPathId()) +
-            "): chunks are matched by volume id and chunk id only\n";
-  if (differences == 0) {
-    text += "no differences: the same chunks with the same sizes and flags\n";
+    if (!PrintJsonSummary(paths, inputs, completeness, result, differences, idsDiffer, outputPath))
+      return Fail(std::string("cannot write the summary: ") + std::strerror(errno));
   } else {
-    text += std::to_string(differences) + " differences:";
-    for (int k = 0; k < kKinds; ++k)
-      text += std::string(k == 0 ? " " : "; ") + KindText(static_cast<Kind>(k), result.kinds[k]);
-    text += "\n";
+    PrintTextSummary(paths, inputs, completeness, result, differences, idsDiffer);
   }
-  if (!result.top.empty()) {
-    text += "volumes with the most bytes missing:\n";
-    for (const VolumeStats& v : result.top) {
-      text += "  volume " + std::to_string(v.volumeId) + ":";
-      for (int k = 0; k < kKinds; ++k)
-        if (v.kinds[k].count > 0)
-          text += std::string(k == 0 ? " " : "; ") + KindText(static_cast<Kind>(k), v.kinds[k]);
-      text += "\n";
-    }
-  }
-  fputs(text.c_str(), stderr);
   return differences == 0 ? 0 : 1;
 }
 

@@ -93,7 +93,8 @@ void CheckLog(const std::string& path, const std::string& source) {
   if (!regular) throw UsageError(source + ": '" + path + "' is not a file");
 }
 
-DumpOptions ParseOptions(const ParsedArgs& parsed) {
+// The options given as flags and values, checked against each other.
+DumpOptions ParseFlags(const ParsedArgs& parsed) {
   if (!parsed.positional.empty())
     throw UsageError("unexpected argument '" + parsed.positional[0] + "'");
   DumpOptions o;
@@ -123,37 +124,36 @@ DumpOptions ParseOptions(const ParsedArgs& parsed) {
   o.jobs = static_cast<int>(parsed.Int("--jobs", std::min(cores, 256u), 1, 256));
   if (o.allMountPaths && (o.flags & DUMP_CHUNK_LISTER) == 0)
     throw UsageError("--all-mount-paths runs chunk-lister dumps: --flags must include 2");
+  return o;
+}
 
-  struct stat st;
-  if (stat(o.dumpDir.c_str(), &st) != 0)
-    throw UsageError("--dump-dir: '" + o.dumpDir + "': " + std::strerror(errno));
-  if (!S_ISDIR(st.st_mode)) throw UsageError("--dump-dir: '" + o.dumpDir + "' is not a folder");
-
-  // The registry is checked whole before the library runs: a broken entry
-  // would fail the lookup of every mount path alike.
+// The registry is checked whole before the library runs: a broken entry
+// would fail the lookup of every mount path alike.
+void ReadRegistry(const ParsedArgs& parsed, DumpOptions& o) {
   std::string source;
   o.config = RegistryPath(parsed, source);
   const bool needed = o.allMountPaths || (o.flags & DUMP_CHUNK_LISTER) != 0;
   if (o.config.empty() && needed)
     throw UsageError("no mount path registry: give --config FILE or set TZRECON_CONFIG");
-  if (!o.config.empty()) {
-    // Read here rather than in the host, so that the host's own system
-    // calls stay those of the dump.
-    std::string text, error;
-    if (!ReadSmallFile(o.config, text, error))
-      throw UsageError(source + ": " + o.config + ": " + error);
-    if (!tzhost::ReadRegistryText(text, o.config, o.entries, error))
-      throw UsageError(source + ": " + error);
-    for (const tzhost::MountPathEntry& e : o.entries)
-      if ((o.allMountPaths || e.id == o.mountPathId) && !e.passwordEnv.empty() &&
-          getenv(e.passwordEnv.c_str()) == nullptr)
-        throw UsageError(source + ": " + o.config + ": mount path " + std::to_string(e.id) +
-                         ": the variable named by \"passwordEnv\" is not set");
-    if (o.allMountPaths && o.entries.empty())
-      throw UsageError(source + ": " + o.config + ": no mount path is registered");
-  }
+  if (o.config.empty()) return;
+  // Read here rather than in the host, so that the host's own system
+  // calls stay those of the dump.
+  std::string text, error;
+  if (!ReadSmallFile(o.config, text, error))
+    throw UsageError(source + ": " + o.config + ": " + error);
+  if (!tzhost::ReadRegistryText(text, o.config, o.entries, error))
+    throw UsageError(source + ": " + error);
+  for (const tzhost::MountPathEntry& e : o.entries)
+    if ((o.allMountPaths || e.id == o.mountPathId) && !e.passwordEnv.empty() &&
+        getenv(e.passwordEnv.c_str()) == nullptr)
+      throw UsageError(source + ": " + o.config + ": mount path " + std::to_string(e.id) +
+                       ": the variable named by \"passwordEnv\" is not set");
+  if (o.allMountPaths && o.entries.empty())
+    throw UsageError(source + ": " + o.config + ": no mount path is registered");
+}
 
-  // The log: --log, else TZRECON_LOG, else a file beside the dumps.
+// The log: --log, else TZRECON_LOG, else a file beside the dumps.
+void ChooseLog(const ParsedArgs& parsed, DumpOptions& o) {
   std::string logSource = "--log";
   if (parsed.Has("--log")) {
     o.log = parsed.Text("--log");
@@ -168,6 +168,16 @@ DumpOptions ParseOptions(const ParsedArgs& parsed) {
     o.log.clear();
   else
     CheckLog(o.log, logSource);
+}
+
+DumpOptions ParseOptions(const ParsedArgs& parsed) {
+  DumpOptions o = ParseFlags(parsed);
+  struct stat st;
+  if (stat(o.dumpDir.c_str(), &st) != 0)
+    throw UsageError("--dump-dir: '" + o.dumpDir + "': " + std::strerror(errno));
+  if (!S_ISDIR(st.st_mode)) throw UsageError("--dump-dir: '" + o.dumpDir + "' is not a folder");
+  ReadRegistry(parsed, o);
+  ChooseLog(parsed, o);
   return o;
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "Interrupted.h"
 #include "Text.h"
 
 namespace tzcli {
@@ -35,8 +36,8 @@ bool Consume(int fd, EVP_MD_CTX* context, FileDigest& digest) {
   std::vector<char> buffer(1 << 20);
   uint64_t lines = 0;
   for (;;) {
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        tzhost::RetryInterrupted([&] { return read(fd, buffer.data(), buffer.size()); });
     if (n < 0) {
       digest.error = std::string("cannot read: ") + std::strerror(errno);
       return false;
@@ -79,8 +80,8 @@ bool PublishWithoutReplacing(const std::string& temp, const std::string& path) {
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        tzhost::RetryInterrupted([&] { return write(fd, text.data() + done, text.size() - done); });
     if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;

@@ -13,20 +13,22 @@
 #include <string_view>
 #include <thread>
 
+#include "DumpFormat.h"
+#include "Interrupted.h"
+
 namespace tzcli {
 
-const char kDumpHeader[] = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume";
-
 namespace {
+
+using tzrecon::kDumpFieldNames;
+using tzrecon::kDumpFieldSeparator;
+using tzrecon::kDumpHeaderText;
 
 // Reads are this large; a line longer than this is no dump row.
 constexpr size_t kBufferSize = 8u << 20;
 // The shortest row, "0, 0, 0, 0, 0\n", bounds the row count by the file size.
 constexpr uint64_t kShortestRow = 14;
 constexpr size_t kShownLine = 120;  // bytes of an offending line shown
-
-const char* const kFieldNames[5] = {"MountPath-ID", "Volume-ID", "Chunk-ID", "Chunk-Size",
-                                    "SIVolume"};
 
 // The fast path takes rows exactly as the listers write them. It reads a
 // region that ends in '\n', so every loop below stops at that byte at the
@@ -56,7 +58,9 @@ inline const char* Signed32(const char* p, int32_t* out) {
 }
 
 inline const char* Separator(const char* p) {
-  return p != nullptr && p[0] == ',' && p[1] == ' ' ? p + 2 : nullptr;
+  if (p == nullptr || p[0] != kDumpFieldSeparator[0] || p[1] != kDumpFieldSeparator[1])
+    return nullptr;
+  return p + 2;
 }
 
 // `text` for a message: bytes outside printable ASCII as \r, \t or \xNN, and
@@ -184,7 +188,7 @@ bool DumpTable::ParseLineSlowly(const char* begin, const char* end, std::string*
   int64_t flag = 0;
   for (size_t i = 0; i < 5; ++i) {
     std::string_view f = fields[i];
-    const std::string name = "field " + std::to_string(i + 1) + " (" + kFieldNames[i] + ")";
+    const std::string name = "field " + std::to_string(i + 1) + " (" + kDumpFieldNames[i] + ")";
     if (i > 0) {
       if (f.empty() || f[0] != ' ') {
         *reason = name + " does not follow ', '";
@@ -229,8 +233,9 @@ bool DumpTable::ParseLines(const char* p, const char* stop, uint64_t* line, std:
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
     const std::string_view text = WithoutCr(p, nl);
     *line = 1;
-    if (text != kDumpHeader) {
-      *error = Where(1) + ": not the dump header '" + kDumpHeader + "': '" + Shown(text) + "'";
+    if (text != kDumpHeaderText) {
+      *error = Where(1) + ": not the dump header '" + std::string(kDumpHeaderText) + "': '" +
+               Shown(text) + "'";
       return false;
     }
     p = nl + 1;
@@ -285,8 +290,8 @@ bool DumpTable::LoadByReading(std::atomic<uint64_t>* progress, std::string* erro
   size_t have = 0;     // bytes in the buffer, from its start
   uint64_t line = 0;   // lines taken so far
   for (;;) {
-    const ssize_t n = read(m_fd, buf + have, kBufferSize - have);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        tzhost::RetryInterrupted([&] { return read(m_fd, buf + have, kBufferSize - have); });
     if (n < 0) {
       *error = Where(line + 1) + ": cannot read: " + std::strerror(errno);
       return false;
@@ -301,7 +306,7 @@ bool DumpTable::LoadByReading(std::atomic<uint64_t>* progress, std::string* erro
       if (have == 0) {
         if (line > 0) return true;
         *error = Where(1) + ": the file is empty; a dump starts with the header '" +
-                 kDumpHeader + "'";
+                 std::string(kDumpHeaderText) + "'";
         return false;
       }
       if (eof) *error = CutShort(line + 1, buf, have);

@@ -67,9 +67,6 @@ class RecordArray {
   size_t m_capacity = 0;
 };
 
-// The header line of a dump, without its line end.
-extern const char kDumpHeader[];
-
 class DumpTable {
  public:
   // Opens the dump at `path` (`label` names it in messages, e.g. "OLD").

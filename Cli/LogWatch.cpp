@@ -1,13 +1,17 @@
 #include "LogWatch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "Messages.h"
 #include "Text.h"
 
 namespace tzcli {
 
 namespace {
+
+namespace messages = tzrecon::messages;
 
 // The level -1 lines that leave a dump complete, by message form (and by tag
 // where one form means two things). A line not listed here is kOther.
@@ -20,32 +24,25 @@ struct KnownNotice {
   bool namesTheLineBefore = false;
 };
 const KnownNotice kKnownNotices[] = {
-    {nullptr, "This is not a volume folder [%s], skipping", NoticeKind::kEntryPassedOver},
-    {nullptr, "This is not a chunk [%s], skipping", NoticeKind::kEntryPassedOver},
-    {nullptr, "Error :: Chunk id of [%s] is out of range, skipping", NoticeKind::kChunkLeftOut},
-    {nullptr, "Volume Id in Chunk [%d] and in volume folder [%d] do not match.",
-     NoticeKind::kChunkLeftOut},
-    {nullptr, "Chunk Id in chunk map trailer [%d] and in chunk file name [%d] do not match",
-     NoticeKind::kChunkLeftOut},
-    {nullptr, "Either chunk id or volume id not found on chunk map trailer (%s)",
-     NoticeKind::kChunkLeftOut},
-    {nullptr, "Error :: Failed to read 1024 bytes from CMT", NoticeKind::kChunkLeftOut},
-    {nullptr, "Error :: Chunk map trailer [%s] is left out: %s", NoticeKind::kChunkLeftOut, true},
-    {"ChunkListHelper::GetVolumeAndChunkIdFromCMT", "Error :: Failed to open volume label file [%s]",
-     NoticeKind::kChunkLeftOut},
-    {"ChunkListHelper::VerifyVolume", "Error :: Failed to open volume label file [%s]",
-     NoticeKind::kVolumeSkipped},
-    {"ChunkListHelper::VerifyVolume", "Error :: Media-label file Read error(%s)",
-     NoticeKind::kVolumeSkipped},
-    {nullptr, "Failed to get the file size, Ignoring, error=%s", NoticeKind::kSizeUnknown},
+    {nullptr, messages::kNotAVolume, NoticeKind::kEntryPassedOver},
+    {nullptr, messages::kNotAChunk, NoticeKind::kEntryPassedOver},
+    {nullptr, messages::kChunkIdOutOfRange, NoticeKind::kChunkLeftOut},
+    {nullptr, messages::kTrailerVolumeIdDiffers, NoticeKind::kChunkLeftOut},
+    {nullptr, messages::kTrailerChunkIdDiffers, NoticeKind::kChunkLeftOut},
+    {nullptr, messages::kTrailerIdsMissing, NoticeKind::kChunkLeftOut},
+    {nullptr, messages::kTrailerShort, NoticeKind::kChunkLeftOut},
+    {nullptr, messages::kTrailerLeftOut, NoticeKind::kChunkLeftOut, true},
+    {messages::kTrailerTag, messages::kCannotOpenLabel, NoticeKind::kChunkLeftOut},
+    {messages::kVerifyVolumeTag, messages::kCannotOpenLabel, NoticeKind::kVolumeSkipped},
+    {messages::kVerifyVolumeTag, messages::kCannotReadLabel, NoticeKind::kVolumeSkipped},
+    {nullptr, messages::kSizeUnknown, NoticeKind::kSizeUnknown},
 };
 
-// The progress lines of the dump that the watch reads (level 2).
-const char kMountPathForm[] = "Mount Path :: %s";
-const char kChunkForm[] = "Dumping Chunk Info [%s]";
-// The failure line of a dump name that another file holds (level -1).
-const char kNameTakenForm[] =
-    "Error :: A file already exists at the dump file's name [%s]; it is left untouched";
+// The progress lines of the dump that the watch reads (level 2), and the
+// failure line of a dump name that another file holds (level -1).
+const char* const kMountPathForm = messages::kMountPath;
+const char* const kChunkForm = messages::kDumpingChunk;
+const char* const kNameTakenForm = messages::kDumpNameTaken;
 
 const KnownNotice* Known(const char* tag, const char* format) {
   for (const KnownNotice& known : kKnownNotices)
@@ -75,6 +72,14 @@ std::string LineOf(const char* tag, const char* format, va_list args) {
 }
 
 }  // namespace
+
+std::vector<const char*> ClassifiedForms() {
+  std::vector<const char*> forms;
+  for (const KnownNotice& known : kKnownNotices)
+    if (std::find(forms.begin(), forms.end(), known.format) == forms.end())
+      forms.push_back(known.format);
+  return forms;
+}
 
 const char* KindName(NoticeKind kind, uint64_t count) {
   const bool one = count == 1;

@@ -29,6 +29,10 @@ enum class NoticeKind {
   kOther,            // anything else: on a failed dump, the failure itself
 };
 
+// The message forms that the watch counts as another kind than kOther (each
+// once, the very texts of the library's message catalogue).
+std::vector<const char*> ClassifiedForms();
+
 // "entries passed over", or "entry passed over" when `count` is 1.
 const char* KindName(NoticeKind kind, uint64_t count);
 // The JSON name of a kind: "entryPassedOver", ...

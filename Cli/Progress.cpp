@@ -5,7 +5,8 @@
 
 namespace tzcli {
 
-StatusLine::StatusLine(std::function<std::string(double)> text) : m_text(std::move(text)) {}
+StatusLine::StatusLine(std::function<std::string(double)> text, std::string prefix)
+    : m_text(std::move(text)), m_prefix(std::move(prefix)) {}
 
 StatusLine::~StatusLine() { Stop(); }
 
@@ -18,7 +19,7 @@ void StatusLine::Start() {
   }
 }
 
-void StatusLine::Stop() {
+void StatusLine::Halt() {
   if (!m_thread.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -26,7 +27,21 @@ void StatusLine::Stop() {
   }
   m_wake.notify_all();
   m_thread.join();
+}
+
+void StatusLine::Stop() {
+  if (!m_thread.joinable()) return;
+  Halt();
   Show(true);
+}
+
+void StatusLine::Write(const std::string& text) {
+  fprintf(stderr, "\r%s%s\033[K", m_prefix.c_str(), text.c_str());
+  m_shown = true;
+}
+
+void StatusLine::Erase() {
+  if (m_shown) fputs("\r\033[K", stderr);
 }
 
 void StatusLine::Run() {
@@ -41,8 +56,9 @@ void StatusLine::Run() {
 void StatusLine::Show(bool last) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
-  fprintf(stderr, "\rtzrecon: %s\033[K%s", m_text(seconds).c_str(), last ? "\n" : "");
+  fprintf(stderr, "\r%s%s\033[K%s", m_prefix.c_str(), m_text(seconds).c_str(), last ? "\n" : "");
   fflush(stderr);
+  m_shown = true;
 }
 
 std::string DumpProgressText(uint64_t volumes, uint64_t chunks, double seconds) {

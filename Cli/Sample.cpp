@@ -11,22 +11,27 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "Args.h"
+#include "DumpFormat.h"
+#include "Interrupted.h"
+#include "Progress.h"
+#include "SampleWriter.h"
 #include "Text.h"
 
 namespace tzcli {
 
 namespace {
+
+using namespace sample;
 
 const char kSampleHelp[] =
     "usage: tzrecon sample DIR [options]\n"
@@ -59,220 +64,6 @@ const char kSampleHelp[] =
 
 constexpr int64_t kMaxVolumes = 1000000;
 constexpr int64_t kMaxChunksPerVolume = 100000000;
-constexpr int kMaxMetadataPerChunk = 3;
-// The media label is read up to byte 1551; the copy id starts at byte 1007.
-constexpr size_t kLabelSize = 2048;
-constexpr size_t kLabelCopyIdOffset = 1007;
-// The lister reads the first 1024 bytes of a trailer and needs all of them.
-constexpr size_t kTrailerSize = 1024;
-
-struct Options {
-  std::string dir;
-  int64_t volumes = 4;
-  int64_t chunksPerVolume = 100;
-  int32_t copyId = 1;
-  bool singleInstanced = false;
-  uint64_t seed = 1;
-  std::string configOut;
-  int32_t mountPathId = 1;
-  int threads = 2;
-  std::string dumpOnly;  // FILE of --dump-only
-  int64_t rows = 0;
-  int changes = 0;  // percent
-};
-
-// A failed system call while writing the sample.
-struct WriteFailure {
-  std::string what;
-};
-
-uint64_t SplitMix(uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-
-// A pseudo-random value that depends only on the seed, the id and the purpose
-// (`salt`), so the sample is the same whatever the thread schedule.
-uint64_t Draw(uint64_t seed, uint64_t id, uint64_t salt) {
-  return SplitMix(SplitMix(seed ^ SplitMix(salt)) ^ id);
-}
-
-enum : uint64_t {
-  kSaltChunkSize = 1,
-  kSaltMetadataCount = 2,
-  kSaltMetadataSize = 3,
-  kSaltIdxSize = 4,
-  kSaltChange = 5,
-  kSaltOrder = 6
-};
-
-// Sizes spread over many magnitudes, from a few bytes to 256 MiB, with about
-// one in a hundred above 4 GiB (up to 12 GiB). The files are sparse, so a
-// size costs no disk space.
-uint64_t SizeFrom(uint64_t r) {
-  const uint64_t r1 = SplitMix(r);
-  if (r % 100 == 0) return (4ULL << 30) + 1 + r1 % (8ULL << 30);
-  const unsigned bits = 9 + static_cast<unsigned>(r1 % 20);
-  return 1 + SplitMix(r1) % (1ULL << bits);
-}
-
-std::string Errno(int err) { return std::strerror(err); }
-
-class Writer {
- public:
-  explicit Writer(const Options& options) : m_options(options) {
-    std::memset(m_trailer, 0, sizeof m_trailer);
-  }
-
-  // Writes volume `volumeId` under the mount path folder `rootFd`.
-  void Volume(int rootFd, int64_t volumeId) {
-    char volumeName[32];
-    snprintf(volumeName, sizeof volumeName, "V_%lld", static_cast<long long>(volumeId));
-    m_volume = volumeName;
-    if (mkdirat(rootFd, volumeName, 0755) != 0) Fail("cannot create folder", "", volumeName);
-    const int volumeFd = openat(rootFd, volumeName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (volumeFd < 0) Fail("cannot open folder", "", volumeName);
-    try {
-      WriteLabel(volumeFd);
-      if (m_options.singleInstanced) WriteSmall(volumeFd, m_volume, ".tzsivolume", "", 0);
-      const int64_t firstChunk = (volumeId - 1) * m_options.chunksPerVolume + 1;
-      for (int64_t i = 0; i < m_options.chunksPerVolume; ++i) {
-        const int64_t chunkId = firstChunk + i;
-        if (m_options.singleInstanced)
-          SIChunk(volumeFd, volumeId, chunkId);
-        else
-          Chunk(volumeFd, volumeId, chunkId);
-      }
-    } catch (...) {
-      close(volumeFd);
-      throw;
-    }
-    close(volumeFd);
-  }
-
-  uint64_t chunks() const { return m_chunks; }
-  uint64_t rows() const { return m_rows; }
-  const std::atomic<uint64_t>& progress() const { return m_progress; }
-
- private:
-  void WriteLabel(int volumeFd) {
-    char label[kLabelSize];
-    std::memset(label, 0, sizeof label);
-    const char intro[] = "TZRECON SAMPLE MEDIA LABEL\n";
-    std::memcpy(label, intro, sizeof intro - 1);
-    // The copy id, then a byte that is not a digit to end it.
-    snprintf(label + kLabelCopyIdOffset, sizeof label - kLabelCopyIdOffset, "%d\n",
-             static_cast<int>(m_options.copyId));
-    WriteSmall(volumeFd, m_volume, "MEDIA_LABEL", label, sizeof label);
-  }
-
-  void Trailer(int volumeFd, int64_t volumeId, int64_t chunkId) {
-    char name[48];
-    snprintf(name, sizeof name, "CHUNKMAP_TRAILER_%lld", static_cast<long long>(chunkId));
-    // The records, then zero bytes: no blank or newline follows the last
-    // record, so a reader stops there.
-    const int length = snprintf(m_trailer, sizeof m_trailer, "VolumeId %lld\nChunkId %lld\n",
-                                static_cast<long long>(volumeId),
-                                static_cast<long long>(chunkId));
-    WriteSmall(volumeFd, m_volume, name, m_trailer, kTrailerSize);
-    std::memset(m_trailer, 0, static_cast<size_t>(length) + 1);
-  }
-
-  void Chunk(int volumeFd, int64_t volumeId, int64_t chunkId) {
-    char name[32];
-    snprintf(name, sizeof name, "CHUNK_%lld", static_cast<long long>(chunkId));
-    Sparse(volumeFd, m_volume, name, SizeFrom(Draw(m_options.seed, static_cast<uint64_t>(chunkId),
-                                         kSaltChunkSize)));
-    Trailer(volumeFd, volumeId, chunkId);
-    ++m_chunks;
-    ++m_rows;
-    m_progress.store(m_rows, std::memory_order_relaxed);
-  }
-
-  void SIChunk(int volumeFd, int64_t volumeId, int64_t chunkId) {
-    const uint64_t seed = m_options.seed;
-    char name[32];
-    snprintf(name, sizeof name, "CHUNK_%lld", static_cast<long long>(chunkId));
-    if (mkdirat(volumeFd, name, 0755) != 0) Fail("cannot create folder", m_volume, name);
-    const int chunkFd = openat(volumeFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (chunkFd < 0) Fail("cannot open folder", m_volume, name);
-    const std::string chunkFolder = m_volume + "/" + name;
-    try {
-      const int count = 1 + static_cast<int>(Draw(seed, static_cast<uint64_t>(chunkId),
-                                                  kSaltMetadataCount) %
-                                             kMaxMetadataPerChunk);
-      for (int j = 0; j < count; ++j) {
-        // Metadata numbers are unique across the mount path: each chunk owns
-        // the numbers 4 * chunk id to 4 * chunk id + 3.
-        const int64_t number = chunkId * (kMaxMetadataPerChunk + 1) + j;
-        char file[48];
-        snprintf(file, sizeof file, "CHUNK_META_DATA_%lld", static_cast<long long>(number));
-        Sparse(chunkFd, chunkFolder, file,
-               SizeFrom(Draw(seed, static_cast<uint64_t>(number), kSaltMetadataSize)));
-        char idx[56];
-        snprintf(idx, sizeof idx, "CHUNK_META_DATA_%lld.idx", static_cast<long long>(number));
-        Sparse(chunkFd, chunkFolder, idx, 1 + Draw(seed, static_cast<uint64_t>(number), kSaltIdxSize) % 65536);
-        Trailer(volumeFd, volumeId, number);
-        ++m_rows;
-      }
-    } catch (...) {
-      close(chunkFd);
-      throw;
-    }
-    close(chunkFd);
-    ++m_chunks;
-    m_progress.store(m_rows, std::memory_order_relaxed);
-  }
-
-  // Creates `name` in the folder `dirFd` (`where`, for messages) with `data`.
-  void WriteSmall(int dirFd, const std::string& where, const char* name, const char* data,
-                  size_t size) {
-    const int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) Fail("cannot create", where, name);
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t n = write(fd, data + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        const int err = n < 0 ? errno : EIO;
-        close(fd);
-        errno = err;
-        Fail("cannot write", where, name);
-      }
-      done += static_cast<size_t>(n);
-    }
-    if (close(fd) != 0) Fail("cannot close", where, name);
-  }
-
-  // Creates `name` in the folder `dirFd` as a sparse file of `size` bytes.
-  void Sparse(int dirFd, const std::string& where, const char* name, uint64_t size) {
-    const int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) Fail("cannot create", where, name);
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-      const int err = errno;
-      close(fd);
-      errno = err;
-      Fail("cannot set the size of", where, name);
-    }
-    if (close(fd) != 0) Fail("cannot close", where, name);
-  }
-
-  // Throws the failure of the last system call on `where`/`name`.
-  [[noreturn]] static void Fail(const char* what, const std::string& where, const char* name) {
-    const int err = errno;
-    const std::string path = where.empty() ? std::string(name) : where + "/" + name;
-    throw WriteFailure{std::string(what) + " " + path + ": " + Errno(err)};
-  }
-
-  const Options& m_options;
-  char m_trailer[kTrailerSize];
-  std::string m_volume;  // "V_<id>" of the volume being written
-  uint64_t m_chunks = 0;
-  uint64_t m_rows = 0;
-  std::atomic<uint64_t> m_progress{0};
-};
 
 // The registry text naming DIR as mount path `id`.
 std::string RegistryText(int32_t id, const std::string& path) {
@@ -280,37 +71,34 @@ std::string RegistryText(int32_t id, const std::string& path) {
          JsonEscape(path) + "\"}]}\n";
 }
 
-Options ParseOptions(const std::vector<std::string>& args, bool& help) {
-  const ParsedArgs parsed = ParseArgs(
-      args, {{"--volumes", true}, {"--chunks-per-volume", true}, {"--copy-id", true},
-             {"--single-instanced", false}, {"--seed", true}, {"--config-out", true},
-             {"--mount-path-id", true}, {"--threads", true}, {"--dump-only", true},
-             {"--rows", true}, {"--changes", true}});
-  help = parsed.help;
+// The options of --dump-only.
+Options ParseDumpOnly(const ParsedArgs& parsed) {
+  if (!parsed.positional.empty())
+    throw UsageError("unexpected argument '" + parsed.positional[0] + "' with --dump-only");
+  for (const char* name : {"--volumes", "--copy-id", "--config-out", "--threads"})
+    if (parsed.Has(name)) throw UsageError(std::string(name) + " does not go with --dump-only");
+  parsed.Require("--rows");
   Options options;
-  if (help) return options;
-  if (parsed.Has("--dump-only")) {
-    if (!parsed.positional.empty())
-      throw UsageError("unexpected argument '" + parsed.positional[0] + "' with --dump-only");
-    for (const char* name : {"--volumes", "--copy-id", "--config-out", "--threads"})
-      if (parsed.Has(name)) throw UsageError(std::string(name) + " does not go with --dump-only");
-    parsed.Require("--rows");
-    options.dumpOnly = parsed.Text("--dump-only");
-    // New chunks take the ids after the first --rows, so twice --rows ids.
-    options.rows = parsed.Int("--rows", 0, 0, INT32_MAX / 2);
-    options.chunksPerVolume = parsed.Int("--chunks-per-volume", 1000, 1, kMaxChunksPerVolume);
-    options.changes = static_cast<int>(parsed.Int("--changes", 0, 0, 33));
-    options.seed = parsed.Unsigned("--seed", options.seed, UINT64_MAX);
-    options.mountPathId =
-        static_cast<int32_t>(parsed.Int("--mount-path-id", 1, INT32_MIN, INT32_MAX));
-    options.singleInstanced = parsed.Has("--single-instanced");
-    return options;
-  }
+  options.dumpOnly = parsed.Text("--dump-only");
+  // New chunks take the ids after the first --rows, so twice --rows ids.
+  options.rows = parsed.Int("--rows", 0, 0, INT32_MAX / 2);
+  options.chunksPerVolume = parsed.Int("--chunks-per-volume", 1000, 1, kMaxChunksPerVolume);
+  options.changes = static_cast<int>(parsed.Int("--changes", 0, 0, 33));
+  options.seed = parsed.Unsigned("--seed", options.seed, UINT64_MAX);
+  options.mountPathId =
+      static_cast<int32_t>(parsed.Int("--mount-path-id", 1, INT32_MIN, INT32_MAX));
+  options.singleInstanced = parsed.Has("--single-instanced");
+  return options;
+}
+
+// The options of a sample written into DIR.
+Options ParseSampleDir(const ParsedArgs& parsed) {
   for (const char* name : {"--rows", "--changes"})
     if (parsed.Has(name)) throw UsageError(std::string(name) + " needs --dump-only");
   if (parsed.positional.empty()) throw UsageError("missing the folder DIR to write the sample into");
   if (parsed.positional.size() > 1)
     throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
+  Options options;
   options.dir = parsed.positional[0];
   options.volumes = parsed.Int("--volumes", options.volumes, 0, kMaxVolumes);
   options.chunksPerVolume =
@@ -331,6 +119,17 @@ Options ParseOptions(const std::vector<std::string>& args, bool& help) {
     throw UsageError("--volumes times --chunks-per-volume is " + std::to_string(total) +
                      ", more than the " + std::to_string(limit) + " chunks that 32-bit ids allow");
   return options;
+}
+
+Options ParseOptions(const std::vector<std::string>& args, bool& help) {
+  const ParsedArgs parsed = ParseArgs(
+      args, {{"--volumes", true}, {"--chunks-per-volume", true}, {"--copy-id", true},
+             {"--single-instanced", false}, {"--seed", true}, {"--config-out", true},
+             {"--mount-path-id", true}, {"--threads", true}, {"--dump-only", true},
+             {"--rows", true}, {"--changes", true}});
+  help = parsed.help;
+  if (help) return Options();
+  return parsed.Has("--dump-only") ? ParseDumpOnly(parsed) : ParseSampleDir(parsed);
 }
 
 // Makes sure DIR is an empty folder, creating it when missing.
@@ -383,8 +182,8 @@ class RegistryOut {
     if (m_fd < 0) return;
     size_t done = 0;
     while (done < text.size()) {
-      const ssize_t n = write(m_fd, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = tzhost::RetryInterrupted(
+          [&] { return write(m_fd, text.data() + done, text.size() - done); });
       if (n <= 0) throw WriteFailure{"cannot write the registry " + m_path + ": " + Errno(errno)};
       done += static_cast<size_t>(n);
     }
@@ -426,51 +225,199 @@ FILE* CreateDumpOnlyFile(const std::string& path) {
   return file;
 }
 
+// The rows of --dump-only, gathered and written in large pieces; a failed
+// write is kept and reported by Close.
+class DumpOnlyRows {
+ public:
+  DumpOnlyRows(FILE* file, int32_t mountPathId, bool singleInstanced)
+      : m_file(file), m_mountPathId(mountPathId), m_singleInstanced(singleInstanced) {
+    m_out.assign(tzrecon::kDumpHeader, tzrecon::kDumpHeaderSize);
+  }
+  void Row(uint64_t volumeId, uint64_t chunkId, uint64_t size) {
+    // Every id drawn here fits a 32-bit id (see ParseDumpOnly).
+    char text[tzrecon::kMaxRowSize];
+    m_out.append(text, tzrecon::FormatRow(text, m_mountPathId, static_cast<int32_t>(volumeId),
+                                          static_cast<int32_t>(chunkId), size, m_singleInstanced));
+    ++m_rows;
+    if (m_out.size() >= (1u << 20)) Flush();
+  }
+  // Writes what is left and closes the file; false when any write failed.
+  bool Close() {
+    Flush();
+    m_failed |= fclose(m_file) != 0;
+    return !m_failed;
+  }
+  uint64_t rows() const { return m_rows; }
+
+ private:
+  void Flush() {
+    m_failed |= fwrite(m_out.data(), 1, m_out.size(), m_file) != m_out.size();
+    m_out.clear();
+  }
+  FILE* m_file;
+  int32_t m_mountPathId;
+  bool m_singleInstanced;
+  std::string m_out;
+  uint64_t m_rows = 0;
+  bool m_failed = false;
+};
+
+// The rows of the 0-based volume `v` of --dump-only, its chunks in a
+// scrambled order, with the changes of --changes.
+void DumpOnlyVolume(const Options& o, uint64_t v, DumpOnlyRows& rows) {
+  const uint64_t total = static_cast<uint64_t>(o.rows);
+  const uint64_t perVolume = static_cast<uint64_t>(o.chunksPerVolume);
+  const uint64_t basis = static_cast<uint64_t>(o.changes) * 100;  // of 10000
+  const uint64_t first = v * perVolume + 1;                        // its first chunk id
+  const uint64_t count = std::min(perVolume, total - v * perVolume);
+  const uint64_t chunkStep = Scrambler(count, Draw(o.seed, v, kSaltOrder));
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t c = first + (i * chunkStep + 3) % count;
+    uint64_t size = SizeFrom(Draw(o.seed, c, kSaltChunkSize));
+    const uint64_t change = basis == 0 ? UINT64_MAX : Draw(o.seed, c, kSaltChange) % 10000;
+    if (change < basis) continue;                           // left out
+    if (change < 2 * basis) size += 1 + change % 4096;      // another size
+    rows.Row(v + 1, c, size);
+    if (change < 3 * basis && change >= 2 * basis)          // a new chunk beside it
+      rows.Row(v + 1, total + c, SizeFrom(Draw(o.seed, total + c, kSaltChunkSize)));
+  }
+}
+
 // Writes the dump of --dump-only; returns the rows written.
 uint64_t WriteDumpOnly(const Options& o) {
-  FILE* file = CreateDumpOnlyFile(o.dumpOnly);
-  std::string out = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
+  DumpOnlyRows rows(CreateDumpOnlyFile(o.dumpOnly), o.mountPathId, o.singleInstanced);
   const uint64_t total = static_cast<uint64_t>(o.rows);
   const uint64_t perVolume = static_cast<uint64_t>(o.chunksPerVolume);
   const uint64_t volumes = (total + perVolume - 1) / perVolume;
-  const uint64_t basis = static_cast<uint64_t>(o.changes) * 100;  // of 10000
-  const int flag = o.singleInstanced ? 1 : 0;
   const uint64_t volumeStep = Scrambler(volumes, Draw(o.seed, 0, kSaltOrder));
-  uint64_t rows = 0;
-  bool failed = false;
-  const auto row = [&](uint64_t volumeId, uint64_t chunkId, uint64_t size) {
-    char text[96];
-    const int n = snprintf(text, sizeof text, "%d, %llu, %llu, %llu, %d\r\n", o.mountPathId,
-                           static_cast<unsigned long long>(volumeId),
-                           static_cast<unsigned long long>(chunkId),
-                           static_cast<unsigned long long>(size), flag);
-    out.append(text, static_cast<size_t>(n));
-    ++rows;
-    if (out.size() >= (1u << 20)) {
-      failed |= fwrite(out.data(), 1, out.size(), file) != out.size();
-      out.clear();
+  for (uint64_t k = 0; k < volumes; ++k)
+    DumpOnlyVolume(o, (k * volumeStep + 7) % volumes, rows);  // 0-based volume
+  if (!rows.Close()) throw WriteFailure{"cannot write " + o.dumpOnly + ": " + Errno(errno)};
+  return rows.rows();
+}
+
+// The writers of a sample, one a thread, taking volumes in turn until all
+// are written or one fails.
+class Writers {
+ public:
+  Writers(const Options& options, int rootFd) : m_options(options), m_rootFd(rootFd) {
+    const int count = static_cast<int>(
+        std::min<int64_t>(options.threads, std::max<int64_t>(options.volumes, 1)));
+    for (int t = 0; t < count; ++t) m_writers.push_back(std::make_unique<Writer>(options));
+  }
+
+  // Writes every volume, with a status line on a terminal; throws the first
+  // failure.
+  void Run() {
+    std::unique_ptr<StatusLine> status;
+    if (isatty(STDERR_FILENO) == 1) {
+      const uint64_t expectedChunks = static_cast<uint64_t>(m_options.volumes) *
+                                      static_cast<uint64_t>(m_options.chunksPerVolume);
+      status = std::make_unique<StatusLine>(
+          [this, expectedChunks](double) {
+            return std::to_string(Progress()) + " files of chunks written (of ~" +
+                   std::to_string(expectedChunks) + " chunks)";
+          },
+          "tzrecon sample: ");
+      status->Start();
     }
-  };
-  for (uint64_t k = 0; k < volumes; ++k) {
-    const uint64_t v = (k * volumeStep + 7) % volumes;  // 0-based volume
-    const uint64_t first = v * perVolume + 1;           // its first chunk id
-    const uint64_t count = std::min(perVolume, total - v * perVolume);
-    const uint64_t chunkStep = Scrambler(count, Draw(o.seed, v, kSaltOrder));
-    for (uint64_t i = 0; i < count; ++i) {
-      const uint64_t c = first + (i * chunkStep + 3) % count;
-      uint64_t size = SizeFrom(Draw(o.seed, c, kSaltChunkSize));
-      const uint64_t change = basis == 0 ? UINT64_MAX : Draw(o.seed, c, kSaltChange) % 10000;
-      if (change < basis) continue;                           // left out
-      if (change < 2 * basis) size += 1 + change % 4096;      // another size
-      row(v + 1, c, size);
-      if (change < 3 * basis && change >= 2 * basis)          // a new chunk beside it
-        row(v + 1, total + c, SizeFrom(Draw(o.seed, total + c, kSaltChunkSize)));
+    std::vector<std::thread> threads;
+    try {
+      for (size_t t = 0; t < m_writers.size(); ++t)
+        threads.emplace_back([this, t] { WriteVolumes(*m_writers[t]); });
+    } catch (const std::exception& e) {
+      // The writers that started stop at their next volume.
+      Fail(std::string("cannot start a writer thread: ") + e.what());
+    }
+    for (std::thread& t : threads) t.join();
+    if (status) {
+      status->Halt();
+      status->Erase();
+    }
+    if (m_failed) throw WriteFailure{m_failure};
+  }
+
+  uint64_t Chunks() const {
+    uint64_t chunks = 0;
+    for (const auto& w : m_writers) chunks += w->chunks();
+    return chunks;
+  }
+  uint64_t Rows() const {
+    uint64_t rows = 0;
+    for (const auto& w : m_writers) rows += w->rows();
+    return rows;
+  }
+
+ private:
+  uint64_t Progress() const {
+    uint64_t rows = 0;
+    for (const auto& w : m_writers) rows += w->progress().load(std::memory_order_relaxed);
+    return rows;
+  }
+  void WriteVolumes(Writer& writer) {
+    try {
+      for (int64_t v = m_nextVolume++; v <= m_options.volumes && !m_failed; v = m_nextVolume++)
+        writer.Volume(m_rootFd, v);
+    } catch (const WriteFailure& f) {
+      Fail(f.what);
+    } catch (const std::exception& e) {
+      Fail(e.what());
     }
   }
-  failed |= fwrite(out.data(), 1, out.size(), file) != out.size();
-  failed |= fclose(file) != 0;
-  if (failed) throw WriteFailure{"cannot write " + o.dumpOnly + ": " + Errno(errno)};
-  return rows;
+  void Fail(const std::string& what) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_failed.exchange(true)) m_failure = what;
+  }
+
+  const Options& m_options;
+  const int m_rootFd;
+  std::vector<std::unique_ptr<Writer>> m_writers;
+  std::atomic<int64_t> m_nextVolume{1};
+  std::atomic<bool> m_failed{false};
+  std::mutex m_mutex;
+  std::string m_failure;
+};
+
+// Writes the sample into DIR (and its registry); returns the chunks and rows
+// written.
+std::pair<uint64_t, uint64_t> WriteSample(const Options& options, RegistryOut& registry) {
+  PrepareFolder(options.dir);
+  const int rootFd = open(options.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) throw WriteFailure{"cannot open " + options.dir + ": " + Errno(errno)};
+  Writers writers(options, rootFd);
+  try {
+    writers.Run();
+  } catch (...) {
+    close(rootFd);
+    throw;
+  }
+  close(rootFd);
+  if (!options.configOut.empty()) {
+    char* resolved = realpath(options.dir.c_str(), nullptr);
+    if (resolved == nullptr)
+      throw WriteFailure{"cannot resolve " + options.dir + ": " + Errno(errno)};
+    const std::string absolute = resolved;
+    free(resolved);
+    registry.Write(RegistryText(options.mountPathId, absolute));
+  }
+  return {writers.Chunks(), writers.Rows()};
+}
+
+void PrintSample(const Options& options, uint64_t chunks, uint64_t rows, double seconds) {
+  if (options.singleInstanced)
+    printf("sample %s: %lld single-instanced volumes, %llu chunk folders, %llu metadata files "
+           "(= dump rows), copy %d, %.2f s\n",
+           options.dir.c_str(), static_cast<long long>(options.volumes),
+           static_cast<unsigned long long>(chunks), static_cast<unsigned long long>(rows),
+           static_cast<int>(options.copyId), seconds);
+  else
+    printf("sample %s: %lld volumes, %llu chunks (= dump rows), copy %d, %.2f s\n",
+           options.dir.c_str(), static_cast<long long>(options.volumes),
+           static_cast<unsigned long long>(chunks), static_cast<int>(options.copyId), seconds);
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point started) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 }  // namespace
@@ -488,104 +435,11 @@ int RunSample(const std::vector<std::string>& args) {
     if (!options.dumpOnly.empty()) {
       const uint64_t rows = WriteDumpOnly(options);
       printf("dump %s: %llu rows, %.2f s\n", options.dumpOnly.c_str(),
-             static_cast<unsigned long long>(rows),
-             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+             static_cast<unsigned long long>(rows), SecondsSince(started));
       return 0;
     }
-    PrepareFolder(options.dir);
-    const int rootFd = open(options.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) throw WriteFailure{"cannot open " + options.dir + ": " + Errno(errno)};
-
-    const int threadCount =
-        static_cast<int>(std::min<int64_t>(options.threads, std::max<int64_t>(options.volumes, 1)));
-    std::vector<std::unique_ptr<Writer>> writers;
-    for (int t = 0; t < threadCount; ++t) writers.push_back(std::make_unique<Writer>(options));
-    std::atomic<int64_t> nextVolume{1};
-    std::atomic<bool> failed{false};
-    std::mutex mutex;
-    std::condition_variable done;
-    int running = threadCount;
-    std::string failure;
-
-    const auto fail = [&](const std::string& what) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!failed.exchange(true)) failure = what;
-    };
-    const auto writeVolumes = [&](int t) {
-      try {
-        for (int64_t v = nextVolume++; v <= options.volumes && !failed; v = nextVolume++)
-          writers[static_cast<size_t>(t)]->Volume(rootFd, v);
-      } catch (const WriteFailure& f) {
-        fail(f.what);
-      } catch (const std::exception& e) {
-        fail(e.what());
-      }
-      std::lock_guard<std::mutex> lock(mutex);
-      --running;
-      done.notify_all();
-    };
-    std::vector<std::thread> threads;
-    int writersStarted = 0;
-    try {
-      for (; writersStarted < threadCount; ++writersStarted)
-        threads.emplace_back(writeVolumes, writersStarted);
-    } catch (const std::exception& e) {
-      // The writers that started stop at their next volume.
-      fail(std::string("cannot start a writer thread: ") + e.what());
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      running -= threadCount - writersStarted;
-    }
-
-    // Live progress on a terminal only.
-    const bool tty = isatty(STDERR_FILENO) == 1;
-    const uint64_t expectedChunks =
-        static_cast<uint64_t>(options.volumes) * static_cast<uint64_t>(options.chunksPerVolume);
-    bool shown = false;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      while (!done.wait_for(lock, std::chrono::milliseconds(200), [&] { return running == 0; })) {
-        if (!tty) continue;
-        uint64_t rows = 0;
-        for (const auto& w : writers) rows += w->progress().load(std::memory_order_relaxed);
-        fprintf(stderr, "\rtzrecon sample: %llu files of chunks written (of ~%llu chunks)\033[K",
-                static_cast<unsigned long long>(rows),
-                static_cast<unsigned long long>(expectedChunks));
-        shown = true;
-      }
-    }
-    for (std::thread& t : threads) t.join();
-    close(rootFd);
-    if (shown) fputs("\r\033[K", stderr);
-    if (failed) throw WriteFailure{failure};
-
-    uint64_t chunks = 0, rows = 0;
-    for (const auto& w : writers) {
-      chunks += w->chunks();
-      rows += w->rows();
-    }
-
-    if (!options.configOut.empty()) {
-      char* resolved = realpath(options.dir.c_str(), nullptr);
-      if (resolved == nullptr) throw WriteFailure{"cannot resolve " + options.dir + ": " + Errno(errno)};
-      const std::string absolute = resolved;
-      free(resolved);
-      registry.Write(RegistryText(options.mountPathId, absolute));
-    }
-
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (options.singleInstanced)
-      printf("sample %s: %lld single-instanced volumes, %llu chunk folders, %llu metadata files "
-             "(= dump rows), copy %d, %.2f s\n",
-             options.dir.c_str(), static_cast<long long>(options.volumes),
-             static_cast<unsigned long long>(chunks), static_cast<unsigned long long>(rows),
-             static_cast<int>(options.copyId), seconds);
-    else
-      printf("sample %s: %lld volumes, %llu chunks (= dump rows), copy %d, %.2f s\n",
-             options.dir.c_str(), static_cast<long long>(options.volumes),
-             static_cast<unsigned long long>(chunks), static_cast<int>(options.copyId), seconds);
+    const auto [chunks, rows] = WriteSample(options, registry);
+    PrintSample(options, chunks, rows, SecondsSince(started));
     return 0;
   } catch (const WriteFailure& f) {
     fprintf(stderr, "tzrecon sample: %s\n", f.what.c_str());

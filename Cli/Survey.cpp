@@ -12,21 +12,21 @@
 #include <memory>
 
 #include "CloudFS.h"
+#include "Interrupted.h"
+#include "StorageLayout.h"
 
 namespace tzcli {
 
 namespace {
 
-// The copy id is decimal text at byte 1007 of the media label, of which a
-// dump reads 1551 bytes.
-constexpr size_t kLabelCopyIdOffset = 1007;
-constexpr size_t kLabelReadSize = 1551;
+namespace layout = tzrecon::layout;
+
 constexpr size_t kMaxVolumes = 1000000;
 
 // The little a survey reads of a mount path.
-class Store {
+class MountPathReader {
  public:
-  virtual ~Store() = default;
+  virtual ~MountPathReader() = default;
   // The names of the folders directly under `path`; false with `error`.
   virtual bool Folders(const std::string& path, std::vector<std::string>& names,
                        std::string& error) = 0;
@@ -35,7 +35,8 @@ class Store {
   virtual long Read(const std::string& path, char* buffer, size_t length) = 0;
 };
 
-class DiskStore : public Store {
+// A mount path on a local file system, read with plain system calls.
+class DiskReader : public MountPathReader {
  public:
   bool Folders(const std::string& path, std::vector<std::string>& names,
                std::string& error) override {
@@ -64,8 +65,8 @@ class DiskStore : public Store {
     if (fd < 0) return -1;
     size_t done = 0;
     while (done < length) {
-      const ssize_t n = read(fd, buffer + done, length - done);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n =
+          tzhost::RetryInterrupted([&] { return read(fd, buffer + done, length - done); });
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
@@ -74,9 +75,11 @@ class DiskStore : public Store {
   }
 };
 
-class CloudStore : public Store {
+// A cloud mount path, read through the host's cloud file system
+// (CCloudFS, CFSInterface) as the cloud lister reads it.
+class CloudFSReader : public MountPathReader {
  public:
-  explicit CloudStore(const tzhost::MountPathEntry& entry) {
+  explicit CloudFSReader(const tzhost::MountPathEntry& entry) {
     m_params.initKind = 1;
     m_params.serverType = entry.serverType;
     m_params.mountPathId = entry.id;
@@ -118,111 +121,110 @@ class CloudStore : public Store {
   std::unique_ptr<CFileInterface> m_file;
 };
 
-// The copy id a label names, read as the dump reads it (leading blanks, a
-// sign, digits); false when the label is short or the number does not fit.
-bool LabelCopyId(const char* label, long length, int64_t& copyId) {
-  if (length < static_cast<long>(kLabelReadSize)) return false;
-  const char* p = label + kLabelCopyIdOffset;
-  const char* end = label + kLabelReadSize;
-  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
-  bool negative = false;
-  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-  int64_t value = 0;
-  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > 2147483648LL) return false;
-  }
-  copyId = negative ? -value : value;
-  return copyId >= INT32_MIN && copyId <= INT32_MAX;
+// The copy id a label names, read as the dump reads it; false when the label
+// is short or the number does not fit.
+bool LabelCopyId(const char* label, long length, int32_t& copyId) {
+  if (length < static_cast<long>(layout::kLabelReadSize)) return false;
+  return layout::ReadLabelCopyId(label, copyId);
 }
 
 std::string Plural(size_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// What the volume folders of a mount path hold.
+struct VolumeCensus {
+  size_t volumes = 0, marked = 0, unreadable = 0;
+  // Per copy id named: volumes with and without the marker.
+  std::map<int64_t, std::pair<size_t, size_t>> copies;
+};
+
+VolumeCensus TakeCensus(MountPathReader& reader, const std::string& root,
+                        const std::vector<std::string>& folders) {
+  VolumeCensus census;
+  std::vector<char> label(layout::kLabelReadSize);
+  for (const std::string& name : folders) {
+    if (name.compare(0, sizeof layout::kVolumePrefix - 1, layout::kVolumePrefix) != 0) continue;
+    ++census.volumes;
+    const std::string volume = root + "/" + name + "/";
+    const bool si = reader.Exists(volume + layout::kSIMarker);
+    if (si) ++census.marked;
+    int32_t id = 0;
+    const long got = reader.Read(volume + layout::kMediaLabel, label.data(), label.size());
+    if (!LabelCopyId(label.data(), got, id)) {
+      ++census.unreadable;
+      continue;
+    }
+    auto& counts = census.copies[id];
+    (si ? counts.first : counts.second)++;
+  }
+  return census;
+}
+
+// "no rows; the mount path [...] holds 3 volume folders: ...".
+std::string SeenLine(const std::string& root, const VolumeCensus& census) {
+  std::string seen = "no rows; the mount path [" + root + "] holds " +
+                     Plural(census.volumes, "volume folder", "volume folders");
+  if (census.volumes == 0) return seen;
+  seen += ": " + std::to_string(census.marked) + " single-instanced, " +
+          std::to_string(census.volumes - census.marked) + " not";
+  if (!census.copies.empty()) {
+    seen += "; their media labels name ";
+    size_t shown = 0;
+    for (const auto& [id, counts] : census.copies) {
+      if (shown++ == 8) {
+        seen += ", ...";
+        break;
+      }
+      seen += (shown > 1 ? ", copy " : "copy ") + std::to_string(id) + " (" +
+              std::to_string(counts.first + counts.second) + ")";
+    }
+  }
+  if (census.unreadable > 0)
+    seen += "; " + Plural(census.unreadable, "label", "labels") + " unreadable";
+  return seen;
+}
+
+// What to try, from what the census found of copy `copyId`.
+std::string HintLine(const std::string& root, const VolumeCensus& census, int32_t copyId,
+                     bool singleInstanced) {
+  const auto it = census.copies.find(copyId);
+  if (census.volumes == 0)
+    return "hint: no volume folder V_<id> under [" + root +
+           "]: is the registry's path the mount path itself?";
+  if (it == census.copies.end())
+    return "hint: no volume belongs to copy " + std::to_string(copyId) + ": check --copy-id";
+  if (singleInstanced && it->second.first == 0)
+    return "hint: the " + Plural(it->second.second, "volume", "volumes") + " of copy " +
+           std::to_string(copyId) + " are not single-instanced: leave out --single-instanced";
+  if (!singleInstanced && it->second.second == 0)
+    return "hint: the " + Plural(it->second.first, "volume", "volumes") + " of copy " +
+           std::to_string(copyId) + " are single-instanced: add --single-instanced";
+  return "hint: the volumes of copy " + std::to_string(copyId) +
+         " that match hold no chunk entry CHUNK_<id>";
+}
+
 }  // namespace
 
 std::vector<std::string> ExplainNoRows(const tzhost::MountPathEntry& entry, int32_t copyId,
                                        bool singleInstanced) {
-  std::vector<std::string> lines;
-  std::unique_ptr<Store> store;
+  std::unique_ptr<MountPathReader> reader;
   try {
     if (entry.type == 7)
-      store = std::make_unique<CloudStore>(entry);
+      reader = std::make_unique<CloudFSReader>(entry);
     else
-      store = std::make_unique<DiskStore>();
+      reader = std::make_unique<DiskReader>();
   } catch (const std::exception& e) {
-    lines.push_back("no rows; the mount path could not be looked at: " + std::string(e.what()));
-    return lines;
+    return {"no rows; the mount path could not be looked at: " + std::string(e.what())};
   }
   std::string root = entry.path;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   std::vector<std::string> folders;
   std::string error;
-  if (!store->Folders(root, folders, error)) {
-    lines.push_back("no rows; the mount path [" + root + "] cannot be listed here: " + error);
-    return lines;
-  }
-  size_t volumes = 0, marked = 0, unreadable = 0;
-  // Per copy id named: volumes with and without the marker.
-  std::map<int64_t, std::pair<size_t, size_t>> copies;
-  std::vector<char> label(kLabelReadSize);
-  for (const std::string& name : folders) {
-    if (name.compare(0, 2, "V_") != 0) continue;
-    ++volumes;
-    const std::string volume = root + "/" + name + "/";
-    const bool si = store->Exists(volume + ".tzsivolume");
-    if (si) ++marked;
-    int64_t id = 0;
-    if (!LabelCopyId(label.data(), store->Read(volume + "MEDIA_LABEL", label.data(), label.size()),
-                     id)) {
-      ++unreadable;
-      continue;
-    }
-    auto& counts = copies[id];
-    (si ? counts.first : counts.second)++;
-  }
-
-  std::string seen = "no rows; the mount path [" + root + "] holds " +
-                     Plural(volumes, "volume folder", "volume folders");
-  if (volumes > 0) {
-    seen += ": " + std::to_string(marked) + " single-instanced, " +
-            std::to_string(volumes - marked) + " not";
-    if (!copies.empty()) {
-      seen += "; their media labels name ";
-      size_t shown = 0;
-      for (const auto& [id, counts] : copies) {
-        if (shown++ == 8) {
-          seen += ", ...";
-          break;
-        }
-        seen += (shown > 1 ? ", copy " : "copy ") + std::to_string(id) + " (" +
-                std::to_string(counts.first + counts.second) + ")";
-      }
-    }
-    if (unreadable > 0) seen += "; " + Plural(unreadable, "label", "labels") + " unreadable";
-  }
-  lines.push_back(seen);
-
-  const auto it = copies.find(copyId);
-  if (volumes == 0) {
-    lines.push_back("hint: no volume folder V_<id> under [" + root +
-                    "]: is the registry's path the mount path itself?");
-  } else if (it == copies.end()) {
-    lines.push_back("hint: no volume belongs to copy " + std::to_string(copyId) +
-                    ": check --copy-id");
-  } else if (singleInstanced && it->second.first == 0) {
-    lines.push_back("hint: the " + Plural(it->second.second, "volume", "volumes") + " of copy " +
-                    std::to_string(copyId) +
-                    " are not single-instanced: leave out --single-instanced");
-  } else if (!singleInstanced && it->second.second == 0) {
-    lines.push_back("hint: the " + Plural(it->second.first, "volume", "volumes") + " of copy " +
-                    std::to_string(copyId) + " are single-instanced: add --single-instanced");
-  } else {
-    lines.push_back("hint: the volumes of copy " + std::to_string(copyId) +
-                    " that match hold no chunk entry CHUNK_<id>");
-  }
-  return lines;
+  if (!reader->Folders(root, folders, error))
+    return {"no rows; the mount path [" + root + "] cannot be listed here: " + error};
+  const VolumeCensus census = TakeCensus(*reader, root, folders);
+  return {SeenLine(root, census), HintLine(root, census, copyId, singleInstanced)};
 }
 
 }  // namespace tzcli

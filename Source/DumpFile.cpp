@@ -5,48 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstring>
 #include <new>
 
 #include "EvDebug.h"
+#include "Messages.h"
 
 namespace tzrecon {
-
-const char kDumpHeader[] = "MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n";
-static_assert(sizeof(kDumpHeader) - 1 == kDumpHeaderSize, "the dump header is 61 bytes");
 
 namespace {
 
 // Rows are small: a large stream buffer gathers thousands of them into each
 // write.
 constexpr size_t kBufferSize = 1 << 20;
-
-}  // namespace
-
-size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
-                 uint64_t size, bool singleInstanced) {
-  char* p = out;
-  char* const last = out + kMaxRowSize;
-  p = std::to_chars(p, last, mountPathId).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  p = std::to_chars(p, last, volumeId).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  p = std::to_chars(p, last, chunkId).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  p = std::to_chars(p, last, size).ptr;
-  *p++ = ',';
-  *p++ = ' ';
-  *p++ = singleInstanced ? '1' : '0';
-  *p++ = '\r';
-  *p++ = '\n';
-  return static_cast<size_t>(p - out);
-}
-
-namespace {
 
 // An O_TMPFILE open is refused with these where the kernel or the file
 // system cannot make unnamed files (EISDIR: a kernel that takes the flag for
@@ -113,9 +84,7 @@ bool DumpFile::Create(EvDebug& debug, const char* tag, const std::string& path) 
   if (m_stream == nullptr) {
     debug.DebugLvl(tag, -1, "Error :: Cannot create the dump file [%s]", m_name.c_str());
     if (error == EEXIST)
-      debug.DebugLvl(tag, -1, "Error :: A file already exists at the dump file's name [%s]; it is "
-                              "left untouched",
-                     m_name.c_str());
+      debug.DebugLvl(tag, -1, messages::kDumpNameTaken, m_name.c_str());
     return false;
   }
   // Without the large buffer the stream keeps its own, smaller one.
@@ -163,9 +132,7 @@ bool DumpFile::Publish(EvDebug& debug, const char* tag, int fd) {
   if (linked != 0) {
     debug.DebugLvl(tag, -1, "Error :: Cannot create the dump file [%s]", m_name.c_str());
     if (error == EEXIST)
-      debug.DebugLvl(tag, -1, "Error :: A file already exists at the dump file's name [%s]; it is "
-                              "left untouched",
-                     m_name.c_str());
+      debug.DebugLvl(tag, -1, messages::kDumpNameTaken, m_name.c_str());
     else
       debug.DebugLvl(tag, -1, "Error :: Failed to link the dump file at its name [%s], error=%s",
                      m_name.c_str(), strerror(error));

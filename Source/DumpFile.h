@@ -1,9 +1,7 @@
 // The chunk-lister dump file: its name, its stream and the stream's buffer,
 // owned together so that the stream is always closed before its buffer is
-// freed, whichever way the walk that writes it ends.
-//
-//   MountPath-ID , Volume-ID , Chunk-ID , Chunk-Size , SIVolume\r\n
-//   <mount path id>, <volume id>, <chunk id>, <size>, <0|1>\r\n   (one a chunk)
+// freed, whichever way the walk that writes it ends. Its text is in
+// DumpFormat.h.
 #pragma once
 
 #include <cstddef>
@@ -12,18 +10,11 @@
 #include <memory>
 #include <string>
 
+#include "DumpFormat.h"
+
 class EvDebug;
 
 namespace tzrecon {
-
-extern const char kDumpHeader[];  // 61 bytes, CR LF included
-constexpr size_t kDumpHeaderSize = 61;
-
-// Formats "%d, %d, %d, %llu, %d\r\n" into `out` (at least kMaxRowSize bytes)
-// and returns its length.
-constexpr size_t kMaxRowSize = 96;
-size_t FormatRow(char* out, int32_t mountPathId, int32_t volumeId, int32_t chunkId,
-                 uint64_t size, bool singleInstanced);
 
 // The dump is written unnamed and published at its name only when the walk
 // has ended, successful or not: a process that dies while it dumps leaves

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <climits>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -10,49 +9,6 @@
 #include "EvDebug.h"
 
 namespace tzrecon {
-
-namespace {
-
-bool IsAsciiSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool AtEnd(const char* p, const char* end) { return end ? p >= end : *p == '\0'; }
-
-}  // namespace
-
-Decimal ReadDecimal(const char* text, const char* end, int32_t& value) {
-  const char* p = text;
-  while (!AtEnd(p, end) && IsAsciiSpace(*p)) ++p;
-  bool negative = false;
-  if (!AtEnd(p, end) && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  // Accumulate the magnitude in 64 bits and stop growing it once it has left
-  // the 32-bit range, so no digit count can overflow.
-  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-  int64_t magnitude = 0;
-  bool digits = false, outOfRange = false;
-  while (!AtEnd(p, end) && *p >= '0' && *p <= '9') {
-    digits = true;
-    if (!outOfRange) {
-      magnitude = magnitude * 10 + (*p - '0');
-      if (magnitude > limit) outOfRange = true;
-    }
-    ++p;
-  }
-  if (!digits) {
-    value = 0;
-    return Decimal::kNoDigits;
-  }
-  if (outOfRange) {
-    value = negative ? INT32_MIN : INT32_MAX;
-    return Decimal::kOutOfRange;
-  }
-  value = static_cast<int32_t>(negative ? -magnitude : magnitude);
-  return Decimal::kOk;
-}
 
 void EnsureTrailingSlash(std::string& path) {
   if (path.empty() || path.back() != '/') path.push_back('/');
@@ -67,7 +23,7 @@ bool MatchesPrefixPattern(const std::string& name, const char* prefix) {
 ChunkPath ReadChunkPath(size_t mountPathLength, const std::string& chunkPath,
                         ChunkPathParts& parts) {
   const size_t end = chunkPath.size();
-  const size_t start = mountPathLength + 2;  // past "<mount path>V_"
+  const size_t start = mountPathLength + sizeof layout::kVolumePrefix - 1;  // past "<mount path>V_"
   if (start >= end) return ChunkPath::kMalformed;
   const size_t slash = chunkPath.find('/', start);
   if (slash == std::string::npos) return ChunkPath::kMalformed;
@@ -97,9 +53,7 @@ ChunkPath ReadChunkPath(size_t mountPathLength, const std::string& chunkPath,
 
 bool LabelCarriesCopyId(const char* label, uint32_t copyId) {
   int32_t id = 0;
-  if (ReadDecimal(label + kLabelCopyIdOffset, label + kLabelReadSize, id) == Decimal::kOutOfRange)
-    return false;
-  return static_cast<uint32_t>(id) == copyId;
+  return layout::ReadLabelCopyId(label, id) && static_cast<uint32_t>(id) == copyId;
 }
 
 void ReportException(EvDebug& debug, const char* tag, const char* what) noexcept {

@@ -1,9 +1,9 @@
-// How the storage library names and marks what it holds, as both listers
-// read it: decimal ids, volume and chunk names and paths, the media label's
-// copy id; and the guard that keeps exceptions inside the library's entry
-// points. The trailer format is in TrailerFormat.h, the disk walk's system
-// calls in SystemCalls.h, the dump format in DumpFile.h. Not installed and
-// not exported.
+// How both listers read the storage library's names and paths: chunk paths,
+// name patterns, the media label's copy id; and the guard that keeps
+// exceptions inside the library's entry points. The names, the label's
+// layout and decimal reading themselves are in StorageLayout.h, the trailer
+// format in TrailerFormat.h, the disk walk's system calls in SystemCalls.h,
+// the dump format in DumpFormat.h. Not installed and not exported.
 #pragma once
 
 #include <cstddef>
@@ -12,22 +12,17 @@
 #include <string>
 #include <utility>
 
+#include "StorageLayout.h"
+
 class EvDebug;
 
 namespace tzrecon {
 
-// The media label holds the copy id as decimal text at byte 1007; the first
-// 1551 bytes are read.
-constexpr size_t kLabelCopyIdOffset = 1007;
-constexpr size_t kLabelReadSize = 1551;
-enum class Decimal { kOk, kNoDigits, kOutOfRange };
-
-// Reads a decimal id the way atoi does: leading white space, an optional
-// sign, then digits up to the first other byte; no digits gives 0. Unlike
-// atoi it never overflows: a number beyond the signed 32-bit range is
-// reported as kOutOfRange and `value` is clamped to INT32_MIN or INT32_MAX.
-// Reading stops at `end` (or at a zero byte when `end` is null).
-Decimal ReadDecimal(const char* text, const char* end, int32_t& value);
+// The library's own code reads these without the namespace.
+using layout::Decimal;
+using layout::kLabelCopyIdOffset;
+using layout::kLabelReadSize;
+using layout::ReadDecimal;
 
 // Appends "/" when `path` does not end in one.
 void EnsureTrailingSlash(std::string& path);

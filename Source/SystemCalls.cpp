@@ -40,15 +40,11 @@ long ReadLoop(int fd, void* buffer, size_t length, bool fromCache) {
   size_t done = 0;
   while (done < length) {
     char* at = static_cast<char*>(buffer) + done;
-    ssize_t n;
-    if (fromCache) {
+    const ssize_t n = RetryInterrupted([&] {
       iovec part = {at, length - done};
-      n = preadv2(fd, &part, 1, -1, RWF_NOWAIT);
-    } else {
-      n = read(fd, at, length - done);
-    }
+      return fromCache ? preadv2(fd, &part, 1, -1, RWF_NOWAIT) : read(fd, at, length - done);
+    });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (fromCache && errno == EAGAIN) return kWouldWait;
       if (fromCache && errno == EOPNOTSUPP) return kCannotTell;
       return -1;  // a read that breaks off part-way is no short file

@@ -3,6 +3,7 @@
 // the length asked for. Not installed and not exported.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 
 namespace tzrecon {
@@ -12,6 +13,16 @@ namespace tzrecon {
 int OpenForReading(const char* path);
 // The same for `name` inside the folder open at `folderFd`.
 int OpenForReadingAt(int folderFd, const char* name);
+// Makes `call` (a system call returning -1 with errno on failure) until it
+// does not fail with EINTR, and returns what it returned last.
+template <typename Call>
+auto RetryInterrupted(Call&& call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+  }
+}
+
 // Reads until `length` bytes arrived, the end of the file, or an error.
 // Returns the byte count, or -1 with errno set on an error (also after
 // some bytes arrived).

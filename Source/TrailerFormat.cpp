@@ -5,6 +5,7 @@
 
 #include "EvDebug.h"
 #include "LibraryLayout.h"
+#include "Messages.h"
 
 namespace tzrecon {
 
@@ -36,7 +37,7 @@ int SplitTrailerRecord(char*& cursor, char*& name, char*& value, const char* end
 
 bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chunkId,
                           EvDebug& debug, const std::string& trailerPath) {
-  static const char kTag[] = "ChunkListHelper::GetVolumeAndChunkIdFromCMT";
+  const char* const kTag = messages::kTrailerTag;
   bool found = false;
   char* cursor = data;
   char* name = nullptr;
@@ -49,23 +50,19 @@ bool VerifyTrailerRecords(char* data, size_t size, int32_t volumeId, int32_t chu
       found = true;
       // A value beyond the 32-bit range never matches an id.
       if (ReadDecimal(value, nullptr, id) == Decimal::kOutOfRange || id != volumeId) {
-        debug.DebugLvl(kTag, -1, "Volume Id in Chunk [%d] and in volume folder [%d] do not match.",
-                       id, volumeId);
+        debug.DebugLvl(kTag, -1, messages::kTrailerVolumeIdDiffers, id, volumeId);
         return false;
       }
     } else if (std::strcmp(name, "ChunkId") == 0) {
       found = true;
       if (ReadDecimal(value, nullptr, id) == Decimal::kOutOfRange || id != chunkId) {
-        debug.DebugLvl(kTag, -1,
-                       "Chunk Id in chunk map trailer [%d] and in chunk file name [%d] do not match",
-                       id, chunkId);
+        debug.DebugLvl(kTag, -1, messages::kTrailerChunkIdDiffers, id, chunkId);
         return false;
       }
     }
   }
   if (!found) {
-    debug.DebugLvl(kTag, -1, "Either chunk id or volume id not found on chunk map trailer (%s)",
-                   trailerPath.c_str());
+    debug.DebugLvl(kTag, -1, messages::kTrailerIdsMissing, trailerPath.c_str());
     return false;
   }
   return true;

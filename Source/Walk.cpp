@@ -5,6 +5,7 @@
 #include "DumpFile.h"
 #include "EvDebug.h"
 #include "LibraryLayout.h"
+#include "Messages.h"
 #include "TrailerFormat.h"
 
 namespace tzrecon {
@@ -24,11 +25,11 @@ const WalkRules kDiskRules = {
 
 const WalkRules kCloudRules = {
     /*volumesAreFoldersOnly=*/true,
-    /*notAVolume=*/"This is not a volume folder [%s], skipping",
+    /*notAVolume=*/messages::kNotAVolume,
     /*readFailed=*/"Error :: Cloud store failed on [%s], error=%s",
     /*chunkListingFailed=*/"Failed to open volume [%s], error=%s",
     /*chunksAreFilesOnly=*/true,
-    /*notAChunk=*/"This is not a chunk [%s], skipping",
+    /*notAChunk=*/messages::kNotAChunk,
     /*walksChunkFolders=*/false,
     /*checksTrailers=*/false,
     /*chunksTag=*/"CloudChunkListHelper::EnumerateChunkFolders",
@@ -38,18 +39,14 @@ const WalkRules kCloudRules = {
 namespace {
 
 const char kVolumesTag[] = "ChunkListHelper::EnumerateVolumes";
-const char kVerifyVolumeTag[] = "ChunkListHelper::VerifyVolume";
-const char kTrailerTag[] = "ChunkListHelper::GetVolumeAndChunkIdFromCMT";
+using messages::kTrailerTag;
+using messages::kVerifyVolumeTag;
 const char kSIChunkTag[] = "ChunkListHelper::EnumSIChunkFiles";
-
-const char kSIMarker[] = ".tzsivolume";
-const char kMediaLabel[] = "MEDIA_LABEL";
-const char kTrailerPrefix[] = "CHUNKMAP_TRAILER_";
 
 std::string TrailerPath(const std::string& chunkPath, const ChunkPathParts& parts) {
   std::string path(chunkPath, 0, parts.volumeFolderLength);
   path += '/';
-  path += kTrailerPrefix;
+  path += layout::kTrailerPrefix;
   path += std::to_string(parts.chunkId);
   return path;
 }
@@ -66,7 +63,7 @@ std::string InFolder(std::string folder, const char* name) {
 // fails the walk.
 bool IsChunkName(const char* name) {
   const std::string text = name;
-  if (!MatchesPrefixPattern(text, "CHUNK_")) return false;
+  if (!MatchesPrefixPattern(text, layout::kChunkPrefix)) return false;
   const size_t id = text.rfind('_') + 1;
   if (id == text.size()) return true;
   int32_t value = 0;
@@ -109,14 +106,14 @@ bool Walk::Volumes(std::string mountPath, unsigned int copyId) {
   std::string volumePath, error;
   const auto visit = [&](const char* name, EntryKind kind) {
     if (m_rules.volumesAreFoldersOnly && kind != EntryKind::kFolder) return true;
-    if (m_rules.notAVolume != nullptr && !MatchesPrefixPattern(name, "V_")) {
+    if (m_rules.notAVolume != nullptr && !MatchesPrefixPattern(name, layout::kVolumePrefix)) {
       debug.DebugLvl(kVolumesTag, -1, m_rules.notAVolume, name);
       return true;
     }
     volumePath.assign(mountPath).append(name);
     return Volume(volumePath, copyId);
   };
-  const WalkStore::Listed listed = m_store.List(asReceived, "V_", visit, error);
+  const WalkStore::Listed listed = m_store.List(asReceived, layout::kVolumePrefix, visit, error);
   if (listed == WalkStore::Listed::kOpenFailed) {
     debug.DebugLvl(kVolumesTag, -1, "Failed to open directory [%s], error=%s", mountPath.c_str(),
                    error.c_str());
@@ -162,14 +159,15 @@ bool Walk::Volume(const std::string& volumePath, unsigned int copyId) {
 }
 
 bool Walk::HasMarker(std::string volumePath) {
-  return m_store.Exists(InFolder(std::move(volumePath), kSIMarker)).outcome == StoreAnswer::kOk;
+  const std::string markerPath = InFolder(std::move(volumePath), layout::kSIMarker);
+  return m_store.Exists(markerPath).outcome == StoreAnswer::kOk;
 }
 
 // A marker that cannot be examined for another reason than its absence
 // fails the walk: guessing either way would drop the volume or walk it
 // wrongly.
 Walk::Marker Walk::CheckMarker(const std::string& volumePath) {
-  const std::string markerPath = InFolder(volumePath, kSIMarker);
+  const std::string markerPath = InFolder(volumePath, layout::kSIMarker);
   const StoreAnswer answer = m_store.Exists(markerPath);
   switch (answer.outcome) {
     case StoreAnswer::kOk:
@@ -193,18 +191,16 @@ Walk::Check Walk::Unreadable(const char* tag, const std::string& path, const Sto
 
 Walk::Check Walk::Label(const std::string& volumePath, unsigned int copyId) {
   EvDebug& debug = m_state.debug;
-  const std::string labelPath = InFolder(volumePath, kMediaLabel);
+  const std::string labelPath = InFolder(volumePath, layout::kMediaLabel);
   char label[kLabelReadSize];
   size_t got = 0;
   const StoreAnswer answer = m_store.Read(labelPath, label, sizeof label, got);
   if (!answer.opened) {
-    debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Failed to open volume label file [%s]",
-                   labelPath.c_str());
+    debug.DebugLvl(kVerifyVolumeTag, -1, messages::kCannotOpenLabel, labelPath.c_str());
     return Unreadable(kVerifyVolumeTag, labelPath, answer);
   }
   if (answer.outcome != StoreAnswer::kOk || got != sizeof label) {
-    debug.DebugLvl(kVerifyVolumeTag, -1, "Error :: Media-label file Read error(%s)",
-                   labelPath.c_str());
+    debug.DebugLvl(kVerifyVolumeTag, -1, messages::kCannotReadLabel, labelPath.c_str());
     return Unreadable(kVerifyVolumeTag, labelPath, answer);
   }
   return LabelCarriesCopyId(label, copyId) ? Check::kPass : Check::kLeftOut;
@@ -220,7 +216,7 @@ bool Walk::ChunkFolders(std::string volumePath) {
   {
     ChunkFolderScope scope(m_store, volumePath, m_state.traverseMode == MOUNT_PATH_TRAVERSE_SI);
     listed = m_store.List(
-        asReceived, "CHUNK_",
+        asReceived, layout::kChunkPrefix,
         [&](const char* name, EntryKind kind) { return ChunkEntry(volumePath, name, kind); },
         error);
   }
@@ -263,13 +259,13 @@ bool Walk::ChunkFolderFiles(std::string chunkFolderPath) {
   EnsureTrailingSlash(chunkFolderPath);
   std::string path, error;
   const auto visit = [&](const char* name, EntryKind) {
-    if (std::strstr(name, ".idx") != nullptr) return true;
+    if (std::strstr(name, layout::kIndexSuffix) != nullptr) return true;
     path.assign(chunkFolderPath).append(name);
     // A metadata file whose path cannot be read is passed over; a row that
     // could not be written, or a system that failed, fails the walk.
     return Chunk(path) || !m_stop;
   };
-  const WalkStore::Listed listed = m_store.List(chunkFolderPath, "CHUNK_META_DATA_", visit, error);
+  const WalkStore::Listed listed = m_store.List(chunkFolderPath, layout::kMetadataPrefix, visit, error);
   if (listed == WalkStore::Listed::kOpenFailed) {
     debug.DebugLvl(kSIChunkTag, -1, "Failed to open SI chunk [%s]", chunkFolderPath.c_str());
     return false;
@@ -285,7 +281,7 @@ bool Walk::Chunk(const std::string& chunkPath) {
     debug.DebugLvl(tag, -1, "Error :: Dump file handle is stale.");
     return false;
   }
-  debug.DebugLvl(tag, 2, "Dumping Chunk Info [%s]", chunkPath.c_str());
+  debug.DebugLvl(tag, 2, messages::kDumpingChunk, chunkPath.c_str());
   ChunkPathParts parts;
   switch (ReadChunkPath(MountPathLength(m_state.mountPath), chunkPath, parts)) {
     case ChunkPath::kMalformed:
@@ -296,8 +292,7 @@ bool Walk::Chunk(const std::string& chunkPath) {
       break;
   }
   if (parts.chunkIdOutOfRange) {
-    debug.DebugLvl(tag, -1, "Error :: Chunk id of [%s] is out of range, skipping",
-                   chunkPath.c_str());
+    debug.DebugLvl(tag, -1, messages::kChunkIdOutOfRange, chunkPath.c_str());
     return true;
   }
   const uint64_t size = Size(chunkPath);
@@ -324,7 +319,7 @@ uint64_t Walk::Size(const std::string& path) {
   const StoreAnswer answer = m_store.Size(path, size);
   if (answer.outcome == StoreAnswer::kOk) return size;
   m_state.debug.DebugLvl("ChunkListHelper::GetFileSize", -1,
-                         "Failed to get the file size, Ignoring, error=%s", answer.error.c_str());
+                         messages::kSizeUnknown, answer.error.c_str());
   return 0;
 }
 
@@ -334,15 +329,13 @@ Walk::Check Walk::Trailer(const std::string& trailerPath, int volumeId, int chun
   size_t got = 0;
   const StoreAnswer answer = m_store.Read(trailerPath, buffer, kTrailerReadSize, got);
   if (!answer.opened) {
-    debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to open volume label file [%s]",
-                   trailerPath.c_str());
+    debug.DebugLvl(kTrailerTag, -1, messages::kCannotOpenLabel, trailerPath.c_str());
     return Unreadable(kTrailerTag, trailerPath, answer);
   }
   if (answer.outcome != StoreAnswer::kOk || got != kTrailerReadSize) {
-    debug.DebugLvl(kTrailerTag, -1, "Error :: Failed to read 1024 bytes from CMT");
+    debug.DebugLvl(kTrailerTag, -1, messages::kTrailerShort);
     if (Unreadable(kTrailerTag, trailerPath, answer) == Check::kFailing) return Check::kFailing;
-    debug.DebugLvl(kTrailerTag, -1, "Error :: Chunk map trailer [%s] is left out: %s",
-                   trailerPath.c_str(),
+    debug.DebugLvl(kTrailerTag, -1, messages::kTrailerLeftOut, trailerPath.c_str(),
                    answer.outcome == StoreAnswer::kOk ? "shorter than 1024 bytes" : "unreadable");
     return Check::kLeftOut;
   }

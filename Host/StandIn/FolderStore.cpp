@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "CloudStore.h"
+#include "Interrupted.h"
 
 namespace {
 
@@ -176,9 +177,9 @@ CJwError FolderStore::ReadPrefix(const std::string& path, void* buffer,
   } else {
     char* out = static_cast<char*>(buffer);
     while (bytesRead < length) {
-      const ssize_t n = read(fd, out + bytesRead, length - bytesRead);
+      const ssize_t n =
+          tzhost::RetryInterrupted([&] { return read(fd, out + bytesRead, length - bytesRead); });
       if (n < 0) {
-        if (errno == EINTR) continue;
         error = CJwError::FromErrno(errno, "read", path.c_str());
         break;
       }

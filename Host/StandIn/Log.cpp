@@ -34,6 +34,7 @@
 #include <string>
 
 #include "EvDebug.h"
+#include "Interrupted.h"
 #include "LogObserver.h"
 
 namespace {
@@ -150,11 +151,8 @@ void ComposeLine(Line& line, const char* tag, int level, const char* text, size_
 // Writes all of `data` to `fd`; false when the descriptor refuses it.
 bool WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
-    const ssize_t written = write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const ssize_t written = tzhost::RetryInterrupted([&] { return write(fd, data, length); });
+    if (written < 0) return false;
     data += written;
     length -= static_cast<size_t>(written);
   }

@@ -22,6 +22,7 @@
 // This file depends on nothing else of the stand-in host, so a fuzz target
 // can compile it on its own.
 
+#include "Interrupted.h"
 #include "Registry.h"
 
 #include <errno.h>
@@ -387,9 +388,8 @@ bool ReadWholeFile(const std::string& path, std::string& text,
   text.reserve(static_cast<size_t>(status.st_size));
   char buffer[65536];
   for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    const ssize_t n = tzhost::RetryInterrupted([&] { return read(fd, buffer, sizeof buffer); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       const int err = errno;
       close(fd);
       return failed("read", err);

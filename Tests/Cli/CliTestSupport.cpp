@@ -20,9 +20,11 @@
 #include <sstream>
 #include <tuple>
 
+#include "StorageLayout.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
+namespace layout = tzrecon::layout;
 
 namespace clitest {
 
@@ -101,7 +103,7 @@ int64_t IdAfter(const std::string& name, const std::string& prefix) {
 
 // The trailer of `id` must name the volume and the id in its first 1024 bytes.
 void CheckTrailer(const fs::path& volume, int64_t volumeId, int64_t id) {
-  const fs::path trailer = volume / ("CHUNKMAP_TRAILER_" + std::to_string(id));
+  const fs::path trailer = volume / (layout::kTrailerPrefix + std::to_string(id));
   ASSERT_TRUE(fs::is_regular_file(trailer)) << trailer;
   EXPECT_GE(fs::file_size(trailer), 1024u) << trailer;
   const std::string text = tztest::ReadFile(trailer.string()).substr(0, 1024);
@@ -244,25 +246,27 @@ std::vector<Row> ExpectedRows(const std::string& mountPath, int32_t mountPathId,
   std::vector<Row> rows;
   for (const fs::directory_entry& volume : fs::directory_iterator(mountPath)) {
     const std::string volumeName = volume.path().filename().string();
-    const int64_t volumeId = IdAfter(volumeName, "V_");
+    const int64_t volumeId = IdAfter(volumeName, layout::kVolumePrefix);
     if (volumeId < 0 || !volume.is_directory()) {
       ADD_FAILURE() << "unexpected entry in the mount path: " << volumeName;
       continue;
     }
     // The label holds the copy id as decimal text at byte 1007.
-    const std::string label = tztest::ReadFile((volume.path() / "MEDIA_LABEL").string());
-    EXPECT_GE(label.size(), 1551u) << volumeName;
-    const size_t digitsEnd = label.find_first_not_of("-0123456789", 1007);
-    if (label.size() < 1551 || digitsEnd == std::string::npos || digitsEnd == 1007 ||
-        std::stoll(label.substr(1007, digitsEnd - 1007)) != copyId)
+    constexpr size_t at = layout::kLabelCopyIdOffset;
+    const std::string label = tztest::ReadFile((volume.path() / layout::kMediaLabel).string());
+    EXPECT_GE(label.size(), layout::kLabelReadSize) << volumeName;
+    const size_t digitsEnd = label.find_first_not_of("-0123456789", at);
+    if (label.size() < layout::kLabelReadSize || digitsEnd == std::string::npos ||
+        digitsEnd == at || std::stoll(label.substr(at, digitsEnd - at)) != copyId)
       continue;
-    if (fs::exists(volume.path() / ".tzsivolume") != singleInstanced) continue;
+    if (fs::exists(volume.path() / layout::kSIMarker) != singleInstanced) continue;
 
     for (const fs::directory_entry& entry : fs::directory_iterator(volume.path())) {
       const std::string name = entry.path().filename().string();
-      if (name == "MEDIA_LABEL" || name == ".tzsivolume" || name.rfind("CHUNKMAP_TRAILER_", 0) == 0)
+      if (name == layout::kMediaLabel || name == layout::kSIMarker ||
+          name.rfind(layout::kTrailerPrefix, 0) == 0)
         continue;
-      const int64_t chunkId = IdAfter(name, "CHUNK_");
+      const int64_t chunkId = IdAfter(name, layout::kChunkPrefix);
       EXPECT_GE(chunkId, 0) << "unexpected entry " << entry.path();
       if (chunkId < 0) continue;
       if (!singleInstanced) {
@@ -276,15 +280,17 @@ std::vector<Row> ExpectedRows(const std::string& mountPath, int32_t mountPathId,
       int metadataFiles = 0;
       for (const fs::directory_entry& file : fs::directory_iterator(entry.path())) {
         const std::string fileName = file.path().filename().string();
-        if (fileName.size() > 4 && fileName.compare(fileName.size() - 4, 4, ".idx") == 0) {
-          EXPECT_TRUE(fs::exists(entry.path() / fileName.substr(0, fileName.size() - 4)))
+        constexpr size_t suffix = sizeof layout::kIndexSuffix - 1;
+        if (fileName.size() > suffix &&
+            fileName.compare(fileName.size() - suffix, suffix, layout::kIndexSuffix) == 0) {
+          EXPECT_TRUE(fs::exists(entry.path() / fileName.substr(0, fileName.size() - suffix)))
               << "index without metadata file: " << file.path();
           continue;
         }
-        const int64_t number = IdAfter(fileName, "CHUNK_META_DATA_");
+        const int64_t number = IdAfter(fileName, layout::kMetadataPrefix);
         EXPECT_GE(number, 0) << "unexpected entry " << file.path();
         if (number < 0) continue;
-        EXPECT_TRUE(fs::exists(entry.path() / (fileName + ".idx"))) << file.path();
+        EXPECT_TRUE(fs::exists(entry.path() / (fileName + layout::kIndexSuffix))) << file.path();
         CheckTrailer(volume.path(), volumeId, number);
         rows.push_back({mountPathId, static_cast<int32_t>(volumeId), static_cast<int32_t>(number),
                         fs::file_size(file.path()), 1});

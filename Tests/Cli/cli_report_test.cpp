@@ -2,11 +2,15 @@
 // JSON summary that --all-mount-paths reads back from its workers.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "EvDebug.h"
 #include "LogWatch.h"
+#include "Messages.h"
 #include "Report.h"
 #include "TestSupport.h"
 
@@ -111,6 +115,50 @@ TEST(CliLogWatch, GroupsFailureLinesByKindAndForm) {
             "ChunkListHelper::EnumerateVolumes Failed to get directory entry 5\\n");
   // The log itself got every level -1 line, and no level 2 line.
   EXPECT_EQ(capture.Lines().size(), 32u);
+}
+
+// The watch knows the library's notices by the catalogue's own texts (the
+// same arrays, so by address), every one of them and nothing besides: a
+// text copied into the watch by hand, or a notice added to the catalogue
+// and not to the watch, fails here.
+TEST(CliLogWatch, ClassifiesExactlyTheCataloguesNotices) {
+  const std::vector<const char*> forms = tzcli::ClassifiedForms();
+  const std::set<const void*> classified(forms.begin(), forms.end());
+  const auto& notices = tzrecon::messages::kCompleteDumpNotices;
+  const std::set<const void*> catalogue(std::begin(notices), std::end(notices));
+  EXPECT_EQ(forms.size(), std::size(notices));
+  EXPECT_EQ(classified, catalogue);
+}
+
+// Each of the catalogue's notices, logged as the walk logs it, is counted
+// as a kind of its own, not as a failure; the line that only names the
+// trailer of the line before is not counted again.
+TEST(CliLogWatch, CountsEachCatalogueNoticeAsItsKind) {
+  namespace messages = tzrecon::messages;
+  tztest::LogCapture capture(1);
+  tzcli::LogWatch watch;
+  {
+    EvDebug log;
+    for (const char* notice : messages::kCompleteDumpNotices) {
+      if (std::strstr(notice, "%d") != nullptr)
+        log.DebugLvl(messages::kVerifyVolumeTag, -1, notice, 1, 2);
+      else
+        log.DebugLvl(messages::kVerifyVolumeTag, -1, notice, "x", "y");
+    }
+    // The one form whose meaning the tag gives, under its other tag.
+    log.DebugLvl(messages::kTrailerTag, -1, messages::kCannotOpenLabel, "t");
+  }
+  size_t counted = 0;
+  for (const tzcli::Notice& n : watch.Notices()) {
+    SCOPED_TRACE(n.text);
+    EXPECT_NE(n.kind, NoticeKind::kOther);
+    EXPECT_EQ(n.count, 1u);
+    counted += n.count;
+  }
+  // All the notices but the trailer's naming line, and the label line under
+  // the trailer's tag.
+  EXPECT_EQ(counted, std::size(messages::kCompleteDumpNotices) - 1 + 1);
+  EXPECT_EQ(watch.OtherLineCount(), 0u);
 }
 
 TEST(CliLogWatch, FormOfAMessageShowsEachValueAsDots) {

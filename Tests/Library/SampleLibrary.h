@@ -13,9 +13,12 @@
 #include <tuple>
 #include <vector>
 
+#include "StorageLayout.h"
 #include "TestSupport.h"
 
 namespace tztest {
+
+namespace layout = tzrecon::layout;
 
 class SampleLibrary {
  public:
@@ -26,8 +29,8 @@ class SampleLibrary {
                      bool singleInstanced = false) {
     const std::string path = root + "/" + name;
     MakeDirs(path);
-    WriteFile(path + "/MEDIA_LABEL", MediaLabel(copyIdText));
-    if (singleInstanced) WriteFile(path + "/.tzsivolume", "");
+    WriteFile(path + "/" + layout::kMediaLabel, MediaLabel(copyIdText));
+    if (singleInstanced) WriteFile(path + "/" + layout::kSIMarker, "");
     return path;
   }
 
@@ -35,19 +38,22 @@ class SampleLibrary {
   void Chunk(const std::string& volume, int volumeId, int chunkId, uint64_t size,
              const std::string& name = "") {
     const std::string path = root + "/" + volume;
-    const std::string file = path + "/" + (name.empty() ? "CHUNK_" + std::to_string(chunkId) : name);
+    const std::string file =
+        path + "/" + (name.empty() ? layout::kChunkPrefix + std::to_string(chunkId) : name);
     Sparse(file, size);
-    WriteFile(path + "/CHUNKMAP_TRAILER_" + std::to_string(chunkId), Trailer(volumeId, chunkId));
+    WriteFile(path + "/" + layout::kTrailerPrefix + std::to_string(chunkId),
+              Trailer(volumeId, chunkId));
   }
 
   // A single-instanced chunk folder holding the metadata file
   // CHUNK_META_DATA_<metaId>, its ".idx" companion, and the trailer.
   void SIChunk(const std::string& volume, int volumeId, int folderId, int metaId, uint64_t size) {
-    const std::string path = root + "/" + volume + "/CHUNK_" + std::to_string(folderId);
+    const std::string path = root + "/" + volume + "/" + layout::kChunkPrefix + std::to_string(folderId);
+    const std::string metadata = path + "/" + layout::kMetadataPrefix + std::to_string(metaId);
     MakeDirs(path);
-    Sparse(path + "/CHUNK_META_DATA_" + std::to_string(metaId), size);
-    WriteFile(path + "/CHUNK_META_DATA_" + std::to_string(metaId) + ".idx", "index");
-    WriteFile(root + "/" + volume + "/CHUNKMAP_TRAILER_" + std::to_string(metaId),
+    Sparse(metadata, size);
+    WriteFile(metadata + layout::kIndexSuffix, "index");
+    WriteFile(root + "/" + volume + "/" + layout::kTrailerPrefix + std::to_string(metaId),
               Trailer(volumeId, metaId));
   }
 

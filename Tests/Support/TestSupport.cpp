@@ -1,3 +1,4 @@
+#include "StorageLayout.h"
 #include "TestSupport.h"
 
 #include <grp.h>
@@ -155,10 +156,10 @@ void GiveToUnprivileged(const std::string& path) {
 }
 
 std::string MediaLabel(const std::string& copyIdText, size_t size) {
+  constexpr size_t at = tzrecon::layout::kLabelCopyIdOffset;
   std::string label(size, 'L');
-  for (size_t i = 0; i < copyIdText.size() && 1007 + i < size; ++i)
-    label[1007 + i] = copyIdText[i];
-  if (1007 + copyIdText.size() < size) label[1007 + copyIdText.size()] = '\n';
+  for (size_t i = 0; i < copyIdText.size() && at + i < size; ++i) label[at + i] = copyIdText[i];
+  if (at + copyIdText.size() < size) label[at + copyIdText.size()] = '\n';
   return label;
 }
 
