@@ -1,15 +1,13 @@
 #include "DumpFile.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
 
 #include "EvDebug.h"
 #include "Messages.h"
+#include "SystemCalls.h"
 
 namespace tzrecon {
 
@@ -26,35 +24,25 @@ bool UnnamedRefused(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
-// Links the unnamed file open at `fd` at `path`. Without CAP_DAC_READ_SEARCH
-// an empty path is refused, and the file is linked through /proc instead.
-int LinkUnnamed(int fd, const std::string& path) {
-  if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
-  if (errno != ENOENT && errno != EPERM) return -1;
-  char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
-}
-
 }  // namespace
 
 DumpFile::~DumpFile() {
   if (m_stream == nullptr) return;
   fclose(m_stream);
-  if (!m_hidden.empty()) unlink(m_hidden.c_str());
+  if (!m_hidden.empty()) RemoveFile(m_hidden.c_str());
 }
 
 int DumpFile::CreateUnnamed(EvDebug& debug, const char* tag) {
-  constexpr int kFlags = O_WRONLY | O_CLOEXEC;
-  const int fd = open(m_folder.c_str(), O_TMPFILE | kFlags, 0666);
+  const int fd = CreateUnnamedFile(m_folder.c_str());
   if (fd >= 0 || !UnnamedRefused(errno)) return fd;
   const size_t slash = m_name.rfind('/');
   m_hidden = m_name.substr(0, slash + 1) + "." + m_name.substr(slash + 1) + ".partial";
   debug.DebugLvl(tag, 2, "The dump folder [%s] takes no unnamed file; the dump is written as [%s] "
                          "until it ends",
                  m_folder.c_str(), m_hidden.c_str());
-  // O_EXCL: never into a stand-in that another dump of the same second writes.
-  const int hidden = open(m_hidden.c_str(), kFlags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  // A new file only: never into a stand-in that another dump of the same
+  // second writes.
+  const int hidden = CreateNewFile(m_hidden.c_str());
   if (hidden < 0) m_hidden.clear();
   return hidden;
 }
@@ -66,8 +54,7 @@ bool DumpFile::Create(EvDebug& debug, const char* tag, const std::string& path) 
   // The name has one-second resolution, so a file at it is an earlier or a
   // running dump of the same copy and mount path (or a link someone put
   // there), and is never written to. The link at the end checks once more.
-  struct stat status;
-  int error = lstat(m_name.c_str(), &status) == 0 ? EEXIST : 0;
+  int error = SomethingAt(m_name.c_str()) ? EEXIST : 0;
   int fd = -1;
   if (error == 0) {
     fd = CreateUnnamed(debug, tag);
@@ -77,8 +64,8 @@ bool DumpFile::Create(EvDebug& debug, const char* tag, const std::string& path) 
     m_stream = fdopen(fd, "wb");
     if (m_stream == nullptr) {
       error = errno;
-      close(fd);
-      if (!m_hidden.empty()) unlink(m_hidden.c_str());
+      CloseFile(fd);
+      if (!m_hidden.empty()) RemoveFile(m_hidden.c_str());
     }
   }
   if (m_stream == nullptr) {
@@ -119,16 +106,16 @@ bool DumpFile::Write(EvDebug& debug, const char* tag, const void* data, size_t s
 // the disk before success is reported: a dump that a power cut could still
 // take back has not ended.
 bool DumpFile::Sync(EvDebug& debug, const char* tag, int fd) {
-  if (fsync(fd) == 0 || errno == EINVAL) return true;  // EINVAL: a file that cannot be synced
+  if (SyncFile(fd) == 0 || errno == EINVAL) return true;  // EINVAL: a file that cannot be synced
   ReportWriteFailure(debug, tag, errno);
   return false;
 }
 
 bool DumpFile::Publish(EvDebug& debug, const char* tag, int fd) {
-  const int linked = m_hidden.empty() ? LinkUnnamed(fd, m_name)
-                                      : link(m_hidden.c_str(), m_name.c_str());
+  const int linked = m_hidden.empty() ? LinkUnnamedFile(fd, m_name.c_str())
+                                      : LinkFile(m_hidden.c_str(), m_name.c_str());
   const int error = errno;
-  if (!m_hidden.empty()) unlink(m_hidden.c_str());
+  if (!m_hidden.empty()) RemoveFile(m_hidden.c_str());
   if (linked != 0) {
     debug.DebugLvl(tag, -1, "Error :: Cannot create the dump file [%s]", m_name.c_str());
     if (error == EEXIST)
@@ -138,15 +125,11 @@ bool DumpFile::Publish(EvDebug& debug, const char* tag, int fd) {
                      m_name.c_str(), strerror(error));
     return false;
   }
-  const int folder = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) {
-    if (errno == EACCES) return true;  // a folder the process may write but not read
-    ReportWriteFailure(debug, tag, errno);
-    return false;
-  }
-  const bool synced = Sync(debug, tag, folder);
-  close(folder);
-  return synced;
+  // EACCES: a folder the process may write but not read; EINVAL: one that
+  // cannot be synced.
+  if (SyncFolder(m_folder.c_str()) == 0 || errno == EACCES || errno == EINVAL) return true;
+  ReportWriteFailure(debug, tag, errno);
+  return false;
 }
 
 bool DumpFile::Close(EvDebug& debug, const char* tag) {

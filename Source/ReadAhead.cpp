@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,6 +22,8 @@
 
 #include "EvDebug.h"
 #include "LibraryLayout.h"
+#include "StorageLayout.h"
+#include "SystemCalls.h"
 #include "TrailerFormat.h"
 
 namespace tzrecon {
@@ -47,9 +48,9 @@ std::atomic<long> ReadAhead::Testing::leaked{0};
 namespace {
 
 const char kTag[] = "ChunkListHelper::ReadAhead";
-const char kChunkPrefix[] = "CHUNK_";
-const char kTrailerPrefix[] = "CHUNKMAP_TRAILER_";
-const char kMetadataPrefix[] = "CHUNK_META_DATA_";
+using layout::kChunkPrefix;
+using layout::kMetadataPrefix;
+using layout::kTrailerPrefix;
 constexpr size_t kListBufferSize = 32 * 1024;
 // Each chain is a status request for the chunk, then an open of its trailer
 // into a slot of the ring's own file table, an advice to read the trailer's
@@ -196,7 +197,7 @@ void ReadAhead::Engage() {
   // The window's own listing of the folder: the same entries in the same
   // order as the walk's, read ahead of it. Should it differ (the folder
   // changed in between), the window warms files the walk may not read.
-  m_listFd = openat(m_folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  m_listFd = OpenFolder(m_folderFd, ".", /*pathOnly=*/false);
   m_ring->listLength = m_ring->listPosition = 0;
   m_ring->listEnded = m_listFd < 0;
   m_ring->aheadFirst = m_ring->aheadCount = 0;
@@ -207,7 +208,7 @@ bool ReadAhead::NextName(const char*& name) {
   Ring& r = *m_ring;
   while (!r.listEnded) {
     if (r.listPosition >= r.listLength) {
-      r.listLength = syscall(SYS_getdents64, m_listFd, r.listing, sizeof r.listing);
+      r.listLength = ReadFolderEntries(m_listFd, r.listing, sizeof r.listing);
       r.listPosition = 0;
       if (r.listLength <= 0) {
         r.listEnded = true;  // the end, or a listing that failed: the window stops
@@ -360,10 +361,10 @@ void ReadAhead::ListChunkFolder(unsigned index) {
   if (length > 0 && length < sizeof folder) {
     std::memcpy(folder, lookup, length);
     folder[length] = '\0';
-    const int fd = openat(m_folderFd, folder, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenFolder(m_folderFd, folder, /*pathOnly=*/false);
     if (fd >= 0) {
-      got = syscall(SYS_getdents64, fd, r.folderListing, sizeof r.folderListing);
-      close(fd);
+      got = ReadFolderEntries(fd, r.folderListing, sizeof r.folderListing);
+      CloseFile(fd);
     }
   }
   unsigned next = index;  // the slot the next metadata file takes
@@ -502,7 +503,7 @@ void ReadAhead::Stop() {
       m_ring.reset();
     }
   }
-  if (m_listFd >= 0) close(m_listFd);
+  if (m_listFd >= 0) CloseFile(m_listFd);
   m_listFd = -1;
   m_folderFd = -1;
   m_wasEngaged = m_engaged && !m_unavailable && !m_warmAtStart;

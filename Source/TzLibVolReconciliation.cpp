@@ -5,6 +5,7 @@
 
 #include "JwFile.h"
 #include "LibraryLayout.h"
+#include "Messages.h"
 #include "TzLibVolReconChunkListHelper.h"
 #include "TzpiFileSystemAgent.h"
 
@@ -144,7 +145,7 @@ bool TzLibVolReconsiliation::GetChunkListerDump(_TzLibVolReconInputParams& param
     const std::string dumpFileName = DumpFileName(params.dumpPath, copyId, mountPathId);
     inputs.dumpFileName = dumpFileName;
     m_debug.DebugLvl(kTag, 2, "Starting chunk lister dump with following parameters:");
-    m_debug.DebugLvl(kTag, 2, "Mount Path :: %s", mountPathRoot.c_str());
+    m_debug.DebugLvl(kTag, 2, tzrecon::messages::kMountPath, mountPathRoot.c_str());
     m_debug.DebugLvl(kTag, 2, "Mount Path Id :: %d", mountPathId);
     m_debug.DebugLvl(kTag, 2, "Dump File Name :: %s", dumpFileName.c_str());
     m_debug.DebugLvl(kTag, 2, "Copy Id :: %d", copyId);

@@ -1,8 +1,6 @@
 #include "VolumeFolder.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "ReadAhead.h"
 #include "SystemCalls.h"
@@ -10,7 +8,7 @@
 namespace tzrecon {
 
 VolumeFolder::VolumeFolder(const std::string& path, ReadAhead* window, bool singleInstanced)
-    : m_fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), m_path(path) {
+    : m_fd(OpenFolder(AT_FDCWD, path.c_str(), /*pathOnly=*/true)), m_path(path) {
   if (m_fd >= 0 && window != nullptr) {
     m_window = window;
     m_window->Start(m_fd, singleInstanced);
@@ -19,7 +17,7 @@ VolumeFolder::VolumeFolder(const std::string& path, ReadAhead* window, bool sing
 
 VolumeFolder::~VolumeFolder() {
   if (m_window != nullptr) m_window->Stop();
-  if (m_fd >= 0) close(m_fd);
+  if (m_fd >= 0) CloseFile(m_fd);
 }
 
 void VolumeFolder::At(const char* name) {
@@ -43,8 +41,7 @@ long VolumeFolder::ReadTrailer(int fd, void* buffer, size_t length) {
   } else if (got == kCannotTell) {
     // A regular file that cannot tell is on a file system that cannot; not
     // so a FIFO or a folder in a trailer's place.
-    struct stat status;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) m_window->ReadCannotTell();
+    if (IsRegularFile(fd)) m_window->ReadCannotTell();
   } else {
     m_window->ReadFromCache();
     return got;

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -99,12 +98,11 @@ StoreAnswer DiskWalkStore::Read(const std::string& path, char* buffer, size_t le
     answer = FromErrno(errno, true);
     // What is not a regular file (a FIFO, a device, a folder) is unreadable
     // by its nature, whatever its read reported.
-    struct stat status;
-    if (fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) answer.outcome = StoreAnswer::kAbsent;
+    if (!IsRegularFile(fd)) answer.outcome = StoreAnswer::kAbsent;
   } else {
     got = static_cast<size_t>(read);
   }
-  close(fd);
+  CloseFile(fd);
   return answer;
 }
 

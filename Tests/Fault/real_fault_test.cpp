@@ -652,6 +652,11 @@ TEST(ProcessFailures, OutOfDescriptorsNeverGivesADumpWithChunksLeftOut) {
         tzfault::RunTzrecon(DumpArgs(lib, dumps, logPath), {}, lib.dir.path(), 120, limit);
     ASSERT_TRUE(run.exited) << run.Describe();
     if (run.code == 127) continue;  // the loader could not open tzrecon's libraries
+    // The undefined-behaviour sanitizer checks an object's type by reading
+    // its memory through a pipe, which a process out of descriptors cannot
+    // make: it then takes every object it checks for a wrong one. Such a run
+    // says nothing of the dump.
+    if (run.err.find("does not point to an object of type") != std::string::npos) continue;
     if (run.code == 0) {
       // Enough descriptors: the whole dump, nothing left out.
       std::vector<Row> rows;
