@@ -243,7 +243,10 @@ bool Walk::ChunkEntry(const std::string& volumePath, const char* name, EntryKind
     return true;
   }
   m_store.AtChunkEntry(name);
-  const std::string chunkPath = volumePath + name;
+  // One buffer for every entry's path: the walk makes no allocation a chunk
+  // for it.
+  std::string& chunkPath = m_entryPath;
+  chunkPath.assign(volumePath).append(name);
   if (singleInstanced) {
     if (m_rules.walksChunkFolders) return ChunkFolderFiles(chunkPath);
     // The copy would otherwise pass for one that holds nothing.

@@ -93,6 +93,7 @@ class Walk {
   WalkStore& m_store;
   WalkState m_state;
   bool m_stop = false;  // a chunk failed in a way that stops every walk
+  std::string m_entryPath;  // the path of the chunk entry being handled
 };
 
 }  // namespace tzrecon
