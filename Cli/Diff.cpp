@@ -130,13 +130,7 @@ class RowWriter {
   }
   // Writes what is buffered; false once any write has failed.
   bool Flush() {
-    size_t done = 0;
-    while (m_error == 0 && done < m_buffer.size()) {
-      const ssize_t w = tzhost::RetryInterrupted(
-          [&] { return write(m_fd, m_buffer.data() + done, m_buffer.size() - done); });
-      if (w <= 0) m_error = w < 0 ? errno : EIO;
-      else done += static_cast<size_t>(w);
-    }
+    if (m_error == 0 && !tzhost::WriteAll(m_fd, m_buffer.data(), m_buffer.size())) m_error = errno;
     m_buffer.clear();
     return m_error == 0;
   }

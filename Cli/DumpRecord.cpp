@@ -77,18 +77,8 @@ bool PublishWithoutReplacing(const std::string& temp, const std::string& path) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n =
-        tzhost::RetryInterrupted([&] { return write(fd, text.data() + done, text.size() - done); });
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
+bool WriteText(int fd, const std::string& text) {
+  return tzhost::WriteAll(fd, text.data(), text.size());
 }
 
 void SyncFolderOf(const std::string& path) {
@@ -171,7 +161,7 @@ bool WriteRecord(const std::string& dumpFile, const json& record, std::string* e
   }
   const mode_t mask = umask(0);
   umask(mask);
-  bool ok = fchmod(fd, 0666 & ~mask) == 0 && WriteAll(fd, JsonText(record) + "\n") && fsync(fd) == 0;
+  bool ok = fchmod(fd, 0666 & ~mask) == 0 && WriteText(fd, JsonText(record) + "\n") && fsync(fd) == 0;
   int err = ok ? 0 : errno;
   if (close(fd) != 0 && ok) {
     err = errno;

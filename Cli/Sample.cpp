@@ -180,13 +180,8 @@ class RegistryOut {
 
   void Write(const std::string& text) {
     if (m_fd < 0) return;
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = tzhost::RetryInterrupted(
-          [&] { return write(m_fd, text.data() + done, text.size() - done); });
-      if (n <= 0) throw WriteFailure{"cannot write the registry " + m_path + ": " + Errno(errno)};
-      done += static_cast<size_t>(n);
-    }
+    if (!tzhost::WriteAll(m_fd, text.data(), text.size()))
+      throw WriteFailure{"cannot write the registry " + m_path + ": " + Errno(errno)};
     const int fd = m_fd;
     m_fd = -1;  // kept from here on
     if (close(fd) != 0) {

@@ -158,16 +158,11 @@ void Writer::WriteSmall(int dirFd, const std::string& where, const char* name, c
                         size_t size) {
   const int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) Fail("cannot create", where, name);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = tzhost::RetryInterrupted([&] { return write(fd, data + done, size - done); });
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      close(fd);
-      errno = err;
-      Fail("cannot write", where, name);
-    }
-    done += static_cast<size_t>(n);
+  if (!tzhost::WriteAll(fd, data, size)) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    Fail("cannot write", where, name);
   }
   if (close(fd) != 0) Fail("cannot close", where, name);
 }

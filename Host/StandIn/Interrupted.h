@@ -3,7 +3,10 @@
 // call that can fail with EINTR. Header only, not installed.
 #pragma once
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstddef>
 
 namespace tzhost {
 
@@ -15,6 +18,22 @@ auto RetryInterrupted(Call&& call) -> decltype(call()) {
     const auto result = call();
     if (result >= 0 || errno != EINTR) return result;
   }
+}
+
+// Writes all `size` bytes of `data` to `fd`, as many writes as it takes.
+// False, with errno set, when a write fails or writes nothing.
+inline bool WriteAll(int fd, const void* data, size_t size) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = RetryInterrupted([&] { return write(fd, at, size); });
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace tzhost

@@ -148,17 +148,6 @@ void ComposeLine(Line& line, const char* tag, int level, const char* text, size_
   AppendEscaped(line, text, textLength, false);
 }
 
-// Writes all of `data` to `fd`; false when the descriptor refuses it.
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t written = tzhost::RetryInterrupted([&] { return write(fd, data, length); });
-    if (written < 0) return false;
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 // Set by SetLogObserver; read at every message. Atomic, so that a thread that
 // logs sees a whole pointer; the observer itself is never changed while one
 // runs.
@@ -256,14 +245,14 @@ int EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
     line.reserve(96 + textLength + textLength / 8);
     ComposeLine(line, tag, level, text, textLength);
     line += '\n';
-    if (!WriteAll(fd, line.data(), line.size())) return -1;
+    if (!tzhost::WriteAll(fd, line.data(), line.size())) return -1;
     return static_cast<int>(line.size());
   } catch (const std::bad_alloc&) {
   }
   FixedLine line;
   ComposeLine(line, tag, level, text, textLength);
   line.EndLine();
-  if (!WriteAll(fd, line.data(), line.size())) return -1;
+  if (!tzhost::WriteAll(fd, line.data(), line.size())) return -1;
   return static_cast<int>(line.size());
 }
 
