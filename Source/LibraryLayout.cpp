@@ -14,10 +14,10 @@ void EnsureTrailingSlash(std::string& path) {
   if (path.empty() || path.back() != '/') path.push_back('/');
 }
 
-bool MatchesPrefixPattern(const std::string& name, const char* prefix) {
+bool MatchesPrefixPattern(std::string_view name, const char* prefix) {
   const size_t n = std::strlen(prefix);
   if (name.size() < n || name.compare(0, n, prefix) != 0) return false;
-  return name.find_first_of("\n\r", n) == std::string::npos;
+  return name.find_first_of("\n\r", n) == std::string_view::npos;
 }
 
 ChunkPath ReadChunkPath(size_t mountPathLength, const std::string& chunkPath,

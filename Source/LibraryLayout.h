@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "StorageLayout.h"
@@ -30,7 +31,7 @@ void EnsureTrailingSlash(std::string& path);
 // True when `name` starts with `prefix` and holds no line feed or carriage
 // return: exactly the names that the ECMAScript expression "(prefix)(.*)"
 // matches as a whole.
-bool MatchesPrefixPattern(const std::string& name, const char* prefix);
+bool MatchesPrefixPattern(std::string_view name, const char* prefix);
 
 // What a chunk path "<mount path>/V_<volume id>/<...>_<chunk id>" yields.
 enum class ChunkPath {

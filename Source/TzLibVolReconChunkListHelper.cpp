@@ -85,7 +85,7 @@ void ChunkListHelper::Initialize() {
 }
 
 tzrecon::WalkState ChunkListHelper::State() {
-  return {m_debug, m_mountPath, m_mountPathId, m_traverseMode, m_dumpFile, m_dump, m_isSIVolume};
+  return {m_debug, m_mountPath, m_mountPathId, m_traverseMode, m_dump, m_isSIVolume};
 }
 
 bool ChunkListHelper::Dump(std::string dumpFileName) {
@@ -238,7 +238,7 @@ bool CloudChunkListHelper::OpenComponents() {
 }
 
 tzrecon::WalkState CloudChunkListHelper::State() {
-  return {m_debug, m_mountPath, m_mountPathId, m_traverseMode, m_dumpFile, m_dump, m_isSIVolume};
+  return {m_debug, m_mountPath, m_mountPathId, m_traverseMode, m_dump, m_isSIVolume};
 }
 
 tzrecon::CloudWalkStore CloudChunkListHelper::Store() {

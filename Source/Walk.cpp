@@ -61,13 +61,12 @@ std::string InFolder(std::string folder, const char* name) {
 // would read as chunk 0 and give a row for a chunk that does not exist. A
 // name that ends in "_" stays a chunk entry whose path cannot be read, and
 // fails the walk.
-bool IsChunkName(const char* name) {
-  const std::string text = name;
-  if (!MatchesPrefixPattern(text, layout::kChunkPrefix)) return false;
-  const size_t id = text.rfind('_') + 1;
-  if (id == text.size()) return true;
+bool IsChunkName(std::string_view name) {
+  if (!MatchesPrefixPattern(name, layout::kChunkPrefix)) return false;
+  const size_t id = name.rfind('_') + 1;
+  if (id == name.size()) return true;
   int32_t value = 0;
-  return ReadDecimal(text.c_str() + id, text.c_str() + text.size(), value) != Decimal::kNoDigits;
+  return ReadDecimal(name.data() + id, name.data() + name.size(), value) != Decimal::kNoDigits;
 }
 
 // The length of the mount path with its trailing "/".
@@ -280,7 +279,7 @@ bool Walk::Chunk(const std::string& chunkPath) {
   EvDebug& debug = m_state.debug;
   const char* tag = m_rules.chunkTag;
   m_stop = false;
-  if (m_state.dumpFile == nullptr) {
+  if (m_state.dump == nullptr) {
     debug.DebugLvl(tag, -1, "Error :: Dump file handle is stale.");
     return false;
   }
@@ -310,9 +309,8 @@ bool Walk::Chunk(const std::string& chunkPath) {
         break;
     }
   }
-  m_stop = m_state.dump == nullptr ||
-           !m_state.dump->WriteRow(debug, tag, m_state.mountPathId, parts.volumeId, parts.chunkId,
-                                   size, m_state.isSIVolume);
+  m_stop = !m_state.dump->WriteRow(debug, tag, m_state.mountPathId, parts.volumeId,
+                                   parts.chunkId, size, m_state.isSIVolume);
   return !m_stop;
 }
 

@@ -53,8 +53,7 @@ struct WalkState {
   const std::string& mountPath;
   int mountPathId;
   MountPathTraverseMode traverseMode;
-  FILE*& dumpFile;
-  DumpFile*& dump;
+  DumpFile*& dump;  // the dump being written (with its stream), while Dump runs
   bool& isSIVolume;
 };
 
