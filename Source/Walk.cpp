@@ -1,5 +1,6 @@
 #include "Walk.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "DumpFile.h"
@@ -43,11 +44,16 @@ using messages::kTrailerTag;
 using messages::kVerifyVolumeTag;
 const char kSIChunkTag[] = "ChunkListHelper::EnumSIChunkFiles";
 
-std::string TrailerPath(const std::string& chunkPath, const ChunkPathParts& parts) {
-  std::string path(chunkPath, 0, parts.volumeFolderLength);
+// The chunk's trailer beside it, composed into `path` (a buffer the walk
+// keeps, so that no chunk costs an allocation for it).
+const std::string& TrailerPath(const std::string& chunkPath, const ChunkPathParts& parts,
+                               std::string& path) {
+  char id[16];
+  const int idLength = std::snprintf(id, sizeof id, "%d", parts.chunkId);
+  path.assign(chunkPath, 0, parts.volumeFolderLength);
   path += '/';
   path += layout::kTrailerPrefix;
-  path += std::to_string(parts.chunkId);
+  path.append(id, static_cast<size_t>(idLength));
   return path;
 }
 
@@ -299,7 +305,7 @@ bool Walk::Chunk(const std::string& chunkPath) {
   }
   const uint64_t size = Size(chunkPath);
   if (m_rules.checksTrailers) {
-    switch (Trailer(TrailerPath(chunkPath, parts), parts.volumeId, parts.chunkId)) {
+    switch (Trailer(TrailerPath(chunkPath, parts, m_trailerPath), parts.volumeId, parts.chunkId)) {
       case Check::kLeftOut:
         return true;
       case Check::kFailing:

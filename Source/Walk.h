@@ -92,7 +92,8 @@ class Walk {
   WalkStore& m_store;
   WalkState m_state;
   bool m_stop = false;  // a chunk failed in a way that stops every walk
-  std::string m_entryPath;  // the path of the chunk entry being handled
+  std::string m_entryPath;    // the path of the chunk entry being handled
+  std::string m_trailerPath;  // the path of its trailer
 };
 
 }  // namespace tzrecon
