@@ -51,7 +51,6 @@ const char kTag[] = "ChunkListHelper::ReadAhead";
 using layout::kChunkPrefix;
 using layout::kMetadataPrefix;
 using layout::kTrailerPrefix;
-constexpr size_t kListBufferSize = 32 * 1024;
 // Each chain is a status request for the chunk, then an open of its trailer
 // into a slot of the ring's own file table, an advice to read the trailer's
 // first bytes ahead (the kernel reads them into the page cache while the
@@ -73,7 +72,7 @@ struct Dirent64 {
 
 // What the window holds while it exists: the ring, a slot per chain (the
 // names and buffers the kernel writes to stay here until the chain is
-// complete), the names it is ahead of the walk with, and its listing.
+// complete).
 struct ReadAhead::Ring {
   struct Slot {
     unsigned pending = 0;  // completions still to come
@@ -95,16 +94,6 @@ struct ReadAhead::Ring {
   // failed.
   unsigned inFlight = 0;
   unsigned cancels = 0;  // cancellations sent or queued, whose completions are to come
-
-  // The names of the folder the window has sent requests for and the walk
-  // has not reached yet, oldest first. Fixed arrays: once set up, the window
-  // allocates nothing.
-  char ahead[kDepth][256];
-  unsigned aheadFirst = 0, aheadCount = 0;
-
-  alignas(8) char listing[kListBufferSize];
-  long listLength = 0, listPosition = 0;
-  bool listEnded = false;
 
   // The listing of one chunk folder, read once its lookup completed.
   alignas(8) char folderListing[4096];
@@ -153,13 +142,14 @@ bool ReadAhead::SetUp() {
   return true;
 }
 
-void ReadAhead::Start(int folderFd, bool chunkFolders) {
+void ReadAhead::Start(int folderFd, bool chunkFolders, FolderListing& listing) {
   // A walk that found one folder out of the cache will find the next one
   // out of it too: the window starts working with the folder's first entry
   // rather than after a read that had to wait.
   const bool wasEngaged = m_wasEngaged;
   Stop();
   m_folderFd = folderFd;
+  m_listing = &listing;
   m_chunkFolders = chunkFolders;
   m_engaged = false;
   if (wasEngaged || Testing::alwaysEngaged) {
@@ -194,31 +184,15 @@ void ReadAhead::Engage() {
     m_unavailable = true;
     return;
   }
-  // The window's own listing of the folder: the same entries in the same
-  // order as the walk's, read ahead of it. Should it differ (the folder
-  // changed in between), the window warms files the walk may not read.
-  m_listFd = OpenFolder(m_folderFd, ".", /*pathOnly=*/false);
-  m_ring->listLength = m_ring->listPosition = 0;
-  m_ring->listEnded = m_listFd < 0;
-  m_ring->aheadFirst = m_ring->aheadCount = 0;
   Fill();
 }
 
 bool ReadAhead::NextName(const char*& name) {
-  Ring& r = *m_ring;
-  while (!r.listEnded) {
-    if (r.listPosition >= r.listLength) {
-      r.listLength = ReadFolderEntries(m_listFd, r.listing, sizeof r.listing);
-      r.listPosition = 0;
-      if (r.listLength <= 0) {
-        r.listEnded = true;  // the end, or a listing that failed: the window stops
-        break;
-      }
-    }
-    const auto* d = reinterpret_cast<const Dirent64*>(r.listing + r.listPosition);
-    r.listPosition += d->reclen;
-    if (std::strncmp(d->name, kChunkPrefix, sizeof kChunkPrefix - 1) == 0) {
-      name = d->name;
+  // The host's pattern has already left out other names; a host that does
+  // not filter is answered the same.
+  while (const char* listed = m_listing->ReadAhead()) {
+    if (std::strncmp(listed, kChunkPrefix, sizeof kChunkPrefix - 1) == 0) {
+      name = listed;
       return true;
     }
   }
@@ -306,18 +280,17 @@ bool ReadAhead::Prepare(unsigned index, bool withTrailer, int32_t chunkId) {
 }
 
 void ReadAhead::Fill() {
-  if (!m_ring || m_listFd < 0) return;
+  if (!m_ring || m_listing == nullptr) return;
   Ring& r = *m_ring;
   // A chunk folder's metadata files take slots of their own once its
   // listing is read: the folders looked up ahead leave room for them.
   const unsigned depth = m_chunkFolders ? kDepth / 4 : kDepth;
   unsigned prepared = 0;
   const char* name = nullptr;
-  while (r.aheadCount < depth && r.freeCount > 0 &&
+  while (m_listing->Ahead() < depth && r.freeCount > 0 &&
          io_uring_sq_space_left(&r.ring) >= kRequestsPerChain && NextName(name)) {
     const unsigned index = r.freeSlots[--r.freeCount];
     Ring::Slot& slot = r.slots[index];
-    std::snprintf(r.ahead[(r.aheadFirst + r.aheadCount++) % kDepth], sizeof r.ahead[0], "%s", name);
 
     int32_t chunkId = 0;
     const bool haveId = IdOf(name, chunkId);
@@ -462,23 +435,9 @@ void ReadAhead::Abandon(int error) {
   m_unavailable = true;
 }
 
-void ReadAhead::At(const char* name) {
-  if (!m_engaged || !m_ring || m_listFd < 0) return;
+void ReadAhead::At() {
+  if (!m_engaged || !m_ring) return;
   if (Reap(Testing::patient, true) != 0) return;
-  Ring& r = *m_ring;
-  // Move past `name`: the names the window is ahead with up to it, or, when
-  // the walk is ahead of the window (it has just engaged), the listing up to
-  // it.
-  unsigned i = 0;
-  while (i < r.aheadCount && std::strcmp(r.ahead[(r.aheadFirst + i) % kDepth], name) != 0) ++i;
-  if (i < r.aheadCount) {
-    r.aheadFirst = (r.aheadFirst + i + 1) % kDepth;
-    r.aheadCount -= i + 1;
-  } else if (r.aheadCount == 0) {
-    const char* listed = nullptr;
-    while (NextName(listed) && std::strcmp(listed, name) != 0) {
-    }
-  }
   Fill();
 }
 
@@ -503,8 +462,7 @@ void ReadAhead::Stop() {
       m_ring.reset();
     }
   }
-  if (m_listFd >= 0) CloseFile(m_listFd);
-  m_listFd = -1;
+  m_listing = nullptr;
   m_folderFd = -1;
   m_wasEngaged = m_engaged && !m_unavailable && !m_warmAtStart;
   m_engaged = false;

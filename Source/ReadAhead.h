@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "FolderListing.h"
+
 class EvDebug;
 
 namespace tzrecon {
@@ -34,6 +36,7 @@ class ReadAhead {
   // runs: 64 gave 10 s, 128 8.6 s and 256 13.8 s for 100k chunks, where the
   // walk alone took 18 s).
   static constexpr unsigned kDepth = 128;
+  static_assert(kDepth <= FolderListing::kMostAhead, "the listing holds what the window reads ahead");
 
   explicit ReadAhead(EvDebug& debug);
   ~ReadAhead();
@@ -41,14 +44,14 @@ class ReadAhead {
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // The walk starts listing the chunks of the volume folder open at
-  // `folderFd` (an O_PATH descriptor is enough): chunk files whose trailers
-  // lie beside them, or, with `chunkFolders`, the chunk folders of a
-  // single-instanced volume. The window is idle. The descriptor must stay
-  // open until Stop().
-  void Start(int folderFd, bool chunkFolders);
-  // The walk is at the entry `name` of that folder, about to make its calls.
-  // When the window is engaged, it moves past `name` and fills up again.
-  void At(const char* name);
+  // `folderFd` (an O_PATH descriptor is enough) through `listing`: chunk
+  // files whose trailers lie beside them, or, with `chunkFolders`, the chunk
+  // folders of a single-instanced volume. The window is idle. The
+  // descriptor and the listing must stay until Stop().
+  void Start(int folderFd, bool chunkFolders, FolderListing& listing);
+  // The walk is about to take the listing's next entry and make its calls.
+  // When the window is engaged, it reads further ahead.
+  void At();
   // A read of a trailer in the folder would have waited. A read can say so
   // over a cached page now and then (the page was locked for a moment, or
   // marked for read-ahead), so one such read proves nothing: after
@@ -71,8 +74,7 @@ class ReadAhead {
   void Engage();
   // The walk leaves the folder: requests in flight are cancelled and
   // waited for (should a wait fail, the ring and its memory are left to the
-  // kernel for good, and the window stays off), and the window's own
-  // listing is closed.
+  // kernel for good, and the window stays off).
   void Stop();
 
   // Seams for the library's own tests, which link its object library (the
@@ -130,6 +132,7 @@ class ReadAhead {
   // that sent none: they stay queued and go with the next one.
   int Send();
   void Abandon(int error);
+  // The next chunk name of the listing, read ahead of the walk.
   bool NextName(const char*& name);
 
   EvDebug& m_debug;
@@ -142,7 +145,7 @@ class ReadAhead {
   bool m_warmAtStart = false;  // ... and those reads were all served from the cache
   int m_folderFd = -1;
   bool m_chunkFolders = false;
-  int m_listFd = -1;  // the window's own listing of the folder
+  FolderListing* m_listing = nullptr;
 };
 
 }  // namespace tzrecon

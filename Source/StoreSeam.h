@@ -53,10 +53,8 @@ class WalkStore {
   virtual StoreAnswer Size(const std::string& path, uint64_t& size) = 0;
 
   // The walk is about to list the chunks of a volume folder, or has left
-  // it; and is at one of its entries. A store that works ahead of the walk
-  // hears of it here.
+  // it. A store that works ahead of the walk hears of it here.
   virtual void EnterChunkFolder(const std::string& /*volumePath*/, bool /*singleInstanced*/) {}
-  virtual void AtChunkEntry(const char* /*name*/) {}
   virtual void LeaveChunkFolder() {}
 };
 

@@ -11,7 +11,7 @@ VolumeFolder::VolumeFolder(const std::string& path, ReadAhead* window, bool sing
     : m_fd(OpenFolder(AT_FDCWD, path.c_str(), /*pathOnly=*/true)), m_path(path) {
   if (m_fd >= 0 && window != nullptr) {
     m_window = window;
-    m_window->Start(m_fd, singleInstanced);
+    m_window->Start(m_fd, singleInstanced, m_listing);
   }
 }
 
@@ -20,8 +20,8 @@ VolumeFolder::~VolumeFolder() {
   if (m_fd >= 0) CloseFile(m_fd);
 }
 
-void VolumeFolder::At(const char* name) {
-  if (m_window != nullptr) m_window->At(name);
+void VolumeFolder::At() {
+  if (m_window != nullptr) m_window->At();
 }
 
 int VolumeFolder::OpenTrailer(const std::string& trailerPath) const {

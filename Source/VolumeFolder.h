@@ -1,11 +1,14 @@
 // The volume folder the disk walk is listing: held open so that the walk
-// opens its trailers relative to it rather than by their whole paths, and
-// handed to the read-ahead window for as long as the listing lasts. Not
-// installed and not exported.
+// opens its trailers relative to it rather than by their whole paths; its
+// listing, which the read-ahead window reads ahead of the walk; and the
+// window itself, for as long as the listing lasts. Not installed and not
+// exported.
 #pragma once
 
 #include <cstddef>
 #include <string>
+
+#include "FolderListing.h"
 
 namespace tzrecon {
 
@@ -23,8 +26,10 @@ class VolumeFolder {
   VolumeFolder(const VolumeFolder&) = delete;
   VolumeFolder& operator=(const VolumeFolder&) = delete;
 
-  // The walk is at the entry `name` of the folder, about to make its calls.
-  void At(const char* name);
+  // The folder's listing of chunk entries, opened by the walk.
+  FolderListing& Listing() { return m_listing; }
+  // The walk is about to take the listing's next entry and make its calls.
+  void At();
 
   // Opens a trailer for reading (relative to the folder when `trailerPath`
   // names a file directly in it). Returns -1 with errno set.
@@ -41,6 +46,7 @@ class VolumeFolder {
   int m_fd = -1;
   std::string m_path;
   ReadAhead* m_window = nullptr;
+  FolderListing m_listing;  // destroyed after the window has stopped
 };
 
 }  // namespace tzrecon

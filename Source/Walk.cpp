@@ -247,7 +247,6 @@ bool Walk::ChunkEntry(const std::string& volumePath, const char* name, EntryKind
     debug.DebugLvl(m_rules.chunksTag, -1, m_rules.notAChunk, name);
     return true;
   }
-  m_store.AtChunkEntry(name);
   // One buffer for every entry's path: the walk makes no allocation a chunk
   // for it.
   std::string& chunkPath = m_entryPath;

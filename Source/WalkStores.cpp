@@ -9,6 +9,7 @@
 
 #include "CloudFS.h"
 #include "EvDebug.h"
+#include "FolderListing.h"
 #include "JwFile.h"
 #include "LibraryLayout.h"
 #include "ReadFailure.h"
@@ -42,43 +43,39 @@ StoreAnswer FromErrno(int error, bool opened) {
   return answer;
 }
 
-EntryKind KindOf(unsigned char type) {
-  return type == DT_DIR ? EntryKind::kFolder : type == DT_REG ? EntryKind::kFile : EntryKind::kUnknown;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // The disk store.
 
+// The chunk listing of the volume folder the walk entered goes through the
+// folder, whose window reads ahead of the walk from it; every other listing
+// is the host's alone.
 WalkStore::Listed DiskWalkStore::List(const std::string& folder, const char* prefix,
                                       const Visit& visit, std::string& error) {
   std::string path = folder;
   EnsureTrailingSlash(path);
-  CJwDirectory directory;
-  CJwError status = directory.Open(path.c_str(), (std::string(prefix) + "*").c_str(), true);
-  if (status.IsError()) {
-    error = status.AsString();
-    return Listed::kOpenFailed;
-  }
-  Listed listed = Listed::kEnded;
-  SJwDirEntry entry;
+  const bool chunks = m_folder && m_chunksToList;
+  m_chunksToList = false;
+  FolderListing own;
+  FolderListing& listing = chunks ? m_folder->Listing() : own;
+  if (!listing.Open(path, prefix, error)) return Listed::kOpenFailed;
+  const char* name = nullptr;
+  EntryKind kind = EntryKind::kUnknown;
   for (;;) {
-    bool end = false;
-    status = directory.GetEntry(&entry, end);
-    if (status.IsError()) {
-      error = status.AsString();
-      listed = Listed::kBrokeOff;
-      break;
+    // An engaged window reads ahead before the walk takes its next entry,
+    // the first one included.
+    if (chunks) m_folder->At();
+    switch (listing.Next(name, kind, error)) {
+      case FolderListing::Step::kEnded:
+        return Listed::kEnded;
+      case FolderListing::Step::kBrokeOff:
+        return Listed::kBrokeOff;
+      case FolderListing::Step::kEntry:
+        break;
     }
-    if (end) break;
-    if (!visit(entry.name.c_str(), KindOf(entry.type))) {
-      listed = Listed::kStopped;
-      break;
-    }
+    if (!visit(name, kind)) return Listed::kStopped;
   }
-  directory.Close();
-  return listed;
 }
 
 StoreAnswer DiskWalkStore::Exists(const std::string& path) {
@@ -116,10 +113,7 @@ StoreAnswer DiskWalkStore::Size(const std::string& path, uint64_t& size) {
 
 void DiskWalkStore::EnterChunkFolder(const std::string& volumePath, bool singleInstanced) {
   m_folder.emplace(volumePath, m_window, singleInstanced);
-}
-
-void DiskWalkStore::AtChunkEntry(const char* name) {
-  if (m_folder) m_folder->At(name);
+  m_chunksToList = true;
 }
 
 // ---------------------------------------------------------------------------

@@ -29,7 +29,6 @@ class DiskWalkStore : public WalkStore {
   StoreAnswer Size(const std::string& path, uint64_t& size) override;
 
   void EnterChunkFolder(const std::string& volumePath, bool singleInstanced) override;
-  void AtChunkEntry(const char* name) override;
   void LeaveChunkFolder() override { m_folder.reset(); }
 
  private:
@@ -37,6 +36,10 @@ class DiskWalkStore : public WalkStore {
   // The volume folder whose chunks are being listed: trailers are opened
   // relative to it, and the window works ahead in it.
   std::optional<VolumeFolder> m_folder;
+  // The walk entered the folder and has not listed its chunks yet: the next
+  // listing is theirs (the listings of a single-instanced volume's chunk
+  // folders come within it).
+  bool m_chunksToList = false;
 };
 
 class CloudWalkStore : public WalkStore {
