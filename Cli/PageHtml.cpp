@@ -42,7 +42,9 @@ data block (page-data) as JSON.</p></noscript>
  aria-label="mount paths and volumes by bytes"></svg>
 <aside id="detail"><p>Click a volume in the picture or the table for its figures.</p></aside>
 </div></section>
-<section><h2>Volumes</h2><div class="scroll"><table id="volumes"><thead></thead><tbody></tbody>
+<section><h2>Volumes</h2><p id="pager"><label>Volume id <input id="find" size="10"></label>
+<button data-go="top">first</button><button data-go="prev">previous</button>
+<button data-go="next">next</button> <span></span></p><div class="scroll"><table id="volumes"><thead></thead><tbody></tbody>
 </table></div></section>
 <section id="chunks"></section>
 )";

@@ -139,7 +139,7 @@ void NoteDiffRow(Model& m, const DiffRow& row) {
 bool CheckPair(const Model& m, std::string* error) {
   for (const auto& [key, f] : m.volumes.map()) {
     if (f.count[kDuplicate] > 0) return true;
-    if (f.oldChunks - f.count[kMissing] + f.count[kNew] != f.newChunks) {
+    if (f.oldChunks + f.count[kNew] != f.newChunks + f.count[kMissing]) {
       *error = "the dumps are not the difference file's OLD and NEW (in that order): volume " +
                std::to_string(key.second) + " has " + std::to_string(f.oldChunks) + " rows in OLD and " +
                std::to_string(f.newChunks) + " in NEW, the differences say " +

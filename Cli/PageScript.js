@@ -163,8 +163,10 @@
   }
   function renderMap() {
     const W = 1000, H = 560, byGroup = D.groups.map(() => []);
-    V.forEach((row, i) => { if (area(row) > 0) byGroup[row[0]].push(i); });
-    const groups = byGroup.map((list, g) => [g, list.reduce((a, i) => a + area(V[i]), 0)])
+    const SL = diff ? V.map(slices) : null;
+    const A = diff ? SL.map((x) => x.reduce((a, b) => a + b, 0)) : V.map(area);
+    V.forEach((row, i) => { if (A[i] > 0) byGroup[row[0]].push(i); });
+    const groups = byGroup.map((list, g) => [g, list.reduce((a, i) => a + A[i], 0)])
       .filter((x) => x[1] > 0).sort((a, b) => b[1] - a[1]);
     const grects = squarify(groups.map((x) => x[1]), 0, 0, W, H);
     let s = '';
@@ -175,15 +177,15 @@
       const hue = (g * 67) % 360;
       s += '<rect class="grp" x="' + r1(gx) + '" y="' + r1(gy) + '" width="' + r1(gw) + '" height="' + r1(gh) + '"/>';
       if (head) s += '<text x="' + r1(gx + 4) + '" y="' + r1(gy + 12) + '">' + esc(D.groups[g]) + '</text>';
-      const list = byGroup[g].sort((a, b) => area(V[b]) - area(V[a]));
-      const rects = squarify(list.map((i) => area(V[i])), gx + 1, gy + head + 1, gw - 2, gh - head - 2);
+      const list = byGroup[g].sort((a, b) => A[b] - A[a]);
+      const rects = squarify(list.map((i) => A[i]), gx + 1, gy + head + 1, gw - 2, gh - head - 2);
       list.forEach((i, n) => {
         const [x, y, w, h] = rects[n];
-        const fill = diff ? STATUS[0][1] : 'hsl(' + hue + ',45%,' + (55 + (n % 3) * 6) + '%)';
-        s += '<rect class="v" data-i="' + i + '" data-vol="' + esc(V[i][1]) + '" x="' + r1(x) + '" y="' + r1(y) +
-          '" width="' + r1(w) + '" height="' + r1(h) + '" fill="' + fill + '"><title>' + esc(tip(i)) + '</title></rect>';
+        const fill = 'hsl(' + hue + ',45%,' + (55 + (n % 3) * 6) + '%)';
+        s += '<rect class="v" data-i="' + i + '" x="' + r1(x) + '" y="' + r1(y) + '" width="' + r1(w) +
+          '" height="' + r1(h) + (diff ? '' : '" fill="' + fill) + '"/>';
         if (!diff) return;
-        const parts = slices(V[i]), total = area(V[i]), along = w >= h;
+        const parts = SL[i], total = A[i], along = w >= h;
         let pos = parts[0] / total * (along ? w : h);
         for (let k = 1; k < parts.length; k++) {
           if (!parts[k]) continue;
@@ -198,8 +200,17 @@
     const svg = $('#map');
     svg.innerHTML = s;
     svg.addEventListener('click', (e) => { const i = e.target.getAttribute('data-i'); if (i != null) select(Number(i)); });
+    // A volume's <title> (its figures on hover) is made when the pointer
+    // first comes over it: ten thousand of them up front cost a second.
+    svg.addEventListener('mouseover', (e) => {
+      const i = e.target.getAttribute('data-i');
+      if (i == null || e.target.firstChild) return;
+      const title = document.createElementNS('http://www.w3.org/2000/svg', 'title');
+      title.textContent = tip(Number(i));
+      e.target.appendChild(title);
+    });
     const sums = diff ? [0, 0, 0, 0, 0] : null;
-    if (diff) V.forEach((row) => slices(row).forEach((b, k) => { sums[k] += b; }));
+    if (diff) SL.forEach((x) => x.forEach((b, k) => { sums[k] += b; }));
     $('#legend').innerHTML = diff
       ? STATUS.map(([name, colour], k) => '<span><i style="background:' + colour + '"></i>' + name + ' ' + bytes(sums[k]) + '</span>').join('')
       : 'area: bytes held; one colour for each mount path';
@@ -227,64 +238,97 @@
     panel.setAttribute('data-selected', String(row[1]));
   }
 
-  // ---- The table of every volume, sortable by each column.
-  let order = V.map((_, i) => i), sortCol = diff ? 7 : 3, sortDesc = true;
-  function renderTable() {
+  // ---- The table of every volume, sortable by each column, a page of
+  // rows at a time (a page of 10000 rows would take seconds to lay out),
+  // and filtered by volume id.
+  const PAGE = 200;
+  let order = V.map((_, i) => i), shown = order, sortCol = diff ? 7 : 3, sortDesc = true, first = 0;
+  function sortRows() {
     const c = COLS.find((x) => x[2] === sortCol) || COLS[0];
+    const keys = V.map((row) => sortKey(row, c));
     order.sort((a, b) => {
-      const x = sortKey(V[a], c), y = sortKey(V[b], c);
+      const x = keys[a], y = keys[b];
       const d = x < y ? -1 : x > y ? 1 : (V[a][0] - V[b][0]) || (V[a][1] - V[b][1]);
       return sortDesc ? -d : d;
     });
     const head = COLS.map((x) => '<th data-c="' + x[0] + '" aria-sort="' +
       (x === c ? (sortDesc ? 'descending' : 'ascending') : 'none') + '">' + x[1] + '</th>').join('');
     $('#volumes thead').innerHTML = '<tr>' + head + '</tr>';
-    const parts = new Array(order.length);
-    order.forEach((i, n) => {
+    filterRows();
+  }
+  function filterRows() {
+    const want = $('#find').value.trim();
+    shown = want === '' ? order : order.filter((i) => i < listed && String(V[i][1]) === want);
+    first = 0;
+    renderRows();
+  }
+  function renderRows() {
+    const parts = [];
+    for (const i of shown.slice(first, first + PAGE)) {
       const row = V[i];
       let h = '<tr data-i="' + i + '" data-g="' + row[0] + '" data-vol="' + (i < listed ? row[1] : '') + '">';
       for (const col of COLS) h += '<td data-c="' + col[0] + '"' + (col[3] === 'n' || col[3] === 'b' ? ' class="n"' : '') + '>' + cell(row, col, i) + '</td>';
-      parts[n] = h + '</tr>';
-    });
+      parts.push(h + '</tr>');
+    }
     $('#volumes tbody').innerHTML = parts.join('');
+    $('#pager span').textContent = shown.length === 0 ? 'no volume' : 'rows ' + grouped(first + 1) + ' to ' +
+      grouped(Math.min(first + PAGE, shown.length)) + ' of ' + grouped(shown.length);
   }
-  function wireTable() {
+  function renderTable() {
+    sortRows();
     $('#volumes thead').addEventListener('click', (e) => {
       const th = e.target.closest('th');
       if (!th) return;
       const c = COLS.find((x) => x[0] === th.getAttribute('data-c'));
       sortDesc = c[2] === sortCol ? !sortDesc : c[3] !== 'g' && c[3] !== 'v';
       sortCol = c[2];
-      renderTable();
+      sortRows();
     });
     $('#volumes tbody').addEventListener('click', (e) => {
       const tr = e.target.closest('tr');
       if (tr) select(Number(tr.getAttribute('data-i')));
     });
+    $('#find').addEventListener('input', filterRows);
+    $('#pager').addEventListener('click', (e) => {
+      const step = { prev: -PAGE, next: PAGE, top: -Infinity }[e.target.getAttribute('data-go')];
+      if (step == null) return;
+      first = Math.max(0, Math.min(first + step, Math.floor((shown.length - 1) / PAGE) * PAGE));
+      renderRows();
+    });
   }
 
-  // ---- The first chunks of each kind of difference.
+  // ---- The first chunks of each kind of difference, each list drawn when
+  // it is first opened.
+  function chunkRows(k) {
+    return D.chunks[k].rows.map((r) => '<tr><td>' + r[0] + '</td><td>' + r[1] + '</td><td class="n">' + bytes(r[2]) +
+      '</td><td class="n">' + bytes(r[3]) + '</td><td>' + (r[4] == null ? '' : r[4]) + '</td><td>' +
+      (r[5] == null ? '' : r[5]) + '</td>' + (k === 'missing' ? '<td>' + esc(D.reasonNames[r[6]]) + '</td>' : '') +
+      '</tr>').join('');
+  }
   function renderChunks() {
     if (!diff) { $('#chunks').remove(); return; }
     let h = '';
     for (const k of ['missing', 'new', 'changed', 'duplicate']) {
       const list = D.chunks[k];
-      h += '<details data-kind="' + k + '"' + (k === 'missing' ? ' open' : '') + '><summary>' + k + ': ' +
+      h += '<details data-kind="' + k + '"><summary>' + k + ': ' +
         (list.total > list.rows.length ? 'the first ' + grouped(list.rows.length) + ' of ' : '') + grouped(list.total) +
-        '</summary><table><thead><tr><th>Volume</th><th>Chunk</th><th>OLD size</th><th>NEW size</th><th>OLD SI</th><th>NEW SI</th>' +
-        (k === 'missing' ? '<th>Why</th>' : '') + '</tr></thead><tbody>' +
-        list.rows.map((r) => '<tr><td>' + r[0] + '</td><td>' + r[1] + '</td><td class="n">' + bytes(r[2]) + '</td><td class="n">' +
-          bytes(r[3]) + '</td><td>' + (r[4] == null ? '' : r[4]) + '</td><td>' + (r[5] == null ? '' : r[5]) + '</td>' +
-          (k === 'missing' ? '<td>' + esc(D.reasonNames[r[6]]) + '</td>' : '') + '</tr>').join('') + '</tbody></table></details>';
+        '</summary><div class="scroll"><table><thead><tr><th>Volume</th><th>Chunk</th><th>OLD size</th><th>NEW size</th>' +
+        '<th>OLD SI</th><th>NEW SI</th>' + (k === 'missing' ? '<th>Why</th>' : '') + '</tr></thead><tbody></tbody></table></div></details>';
     }
     $('#chunks').innerHTML = '<h2>Chunks</h2>' + h;
+    $('#chunks').addEventListener('toggle', (e) => {
+      const body = e.target.querySelector('tbody');
+      if (e.target.open && !body.firstChild) body.innerHTML = chunkRows(e.target.getAttribute('data-kind'));
+    }, true);
   }
 
-  renderInputs();
-  renderTotals();
-  renderMap();
-  renderTable();
-  wireTable();
-  renderChunks();
+  // Each step's time goes on the page's root element, for measuring.
+  const steps = [];
+  for (const step of [renderInputs, renderTotals, renderMap, renderTable, renderChunks]) {
+    const t = performance.now();
+    step();
+    steps.push(step.name + ' ' + (performance.now() - t).toFixed(1));
+  }
+  document.documentElement.setAttribute('data-render-steps', steps.join(', '));
   document.documentElement.setAttribute('data-render-ms', (performance.now() - t0).toFixed(1));
 })();
