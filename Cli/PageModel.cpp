@@ -282,12 +282,7 @@ ordered_json InputJson(const Input& in) {
     j["copyId"] = r.value("copyId", ordered_json());
     j["started"] = r.value("started", ordered_json());
     ordered_json notices = ordered_json::object();
-    if (r.contains("notices") && r["notices"].is_array())
-      for (const auto& n : r["notices"])
-        if (n.is_object() && n.value("count", ordered_json()).is_number_unsigned()) {
-          const std::string kind = n.value("kind", "other");
-          notices[kind] = notices.value(kind, uint64_t{0}) + n["count"].get<uint64_t>();
-        }
+    for (const auto& [kind, count] : NoticeCounts(r)) notices[kind] = count;
     j["notices"] = notices;
   }
   return j;

@@ -86,16 +86,6 @@ bool LabelVolume(std::string_view path, int32_t* volumeId) {
   return parent.substr(0, volume.size()) == volume && Id(parent.substr(volume.size()), volumeId);
 }
 
-uint64_t NoticeCount(const nlohmann::ordered_json& record, const char* kind) {
-  uint64_t count = 0;
-  const auto notices = record.find("notices");
-  if (notices == record.end() || !notices->is_array()) return 0;
-  for (const auto& n : *notices)
-    if (n.is_object() && n.value("kind", "") == kind && n.value("count", nlohmann::ordered_json()).is_number_unsigned())
-      count += n["count"].get<uint64_t>();
-  return count;
-}
-
 // The log that the record names: as written, else (a relative name from
 // another folder) by its name beside the dump.
 std::string FindLog(const std::string& log, const std::string& dumpPath) {
@@ -107,6 +97,18 @@ std::string FindLog(const std::string& log, const std::string& dumpPath) {
 }
 
 }  // namespace
+
+std::map<std::string, uint64_t> NoticeCounts(const nlohmann::ordered_json& record) {
+  std::map<std::string, uint64_t> counts;
+  const auto notices = record.find("notices");
+  if (notices == record.end() || !notices->is_array()) return counts;
+  for (const auto& n : *notices) {
+    if (!n.is_object() || !n.contains("count") || !n["count"].is_number_integer()) continue;
+    const int64_t count = n["count"].get<int64_t>();
+    if (count > 0) counts[n.value("kind", "other")] += static_cast<uint64_t>(count);
+  }
+  return counts;
+}
 
 const char* ReasonName(int reason) {
   static const char* const kNames[kReasons] = {"absent from the walk", "trailer mismatch",
@@ -120,7 +122,8 @@ void MissingReasons::Load(const std::string& dumpPath, const nlohmann::ordered_j
     m_source = "NEW has no record, so no log to tell why a chunk is missing";
     return;
   }
-  const uint64_t named = NoticeCount(*record, "chunkLeftOut") + NoticeCount(*record, "volumeSkipped");
+  const std::map<std::string, uint64_t> counts = NoticeCounts(*record);
+  const uint64_t named = counts.count("chunkLeftOut") + counts.count("volumeSkipped");
   if (named == 0) {
     m_known = true;
     m_source = "NEW's record names no chunk left out and no volume skipped";

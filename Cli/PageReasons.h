@@ -26,6 +26,9 @@ enum Reason {
 };
 const char* ReasonName(int reason);
 
+// The notices of a dump's record, counted by kind ("chunkLeftOut", ...).
+std::map<std::string, uint64_t> NoticeCounts(const nlohmann::ordered_json& record);
+
 class MissingReasons {
  public:
   // From the record of the NEW dump (`recordPath` beside `dumpPath`), or

@@ -25,6 +25,11 @@
     entryPassedOver: 'entries passed over', chunkLeftOut: 'chunks left out',
     volumeSkipped: 'volumes skipped', sizeUnknown: 'chunks written with size 0', other: 'other lines',
   };
+  const NOTICE_NAME = {
+    entryPassedOver: 'entry passed over', chunkLeftOut: 'chunk left out',
+    volumeSkipped: 'volume skipped', sizeUnknown: 'chunk written with size 0', other: 'other line',
+  };
+  const noticeText = (k, n) => grouped(n) + ' ' + ((n === 1 ? NOTICE_NAME : NOTICE_NAMES)[k] || k);
 
   // ---- Volumes: the rows of D.volumes, then the folded rows of D.others.
   const V = D.volumes.concat(D.others);
@@ -72,7 +77,7 @@
     let h = '';
     D.inputs.forEach((x, i) => {
       const notices = x.notices == null ? 'no record' : Object.keys(x.notices).length === 0 ? 'none'
-        : Object.keys(x.notices).map((k) => grouped(x.notices[k]) + ' ' + (NOTICE_NAMES[k] || k)).join('; ');
+        : Object.keys(x.notices).map((k) => noticeText(k, x.notices[k])).join('; ');
       h += '<tr data-input="' + i + '"><td data-c="path">' + esc(x.path) +
         (x.folder ? ' <small>(in ' + esc(x.folder) + ')</small>' : '') + '</td>' +
         '<td data-c="type">' + (x.type === 'diff' ? 'differences' : 'dump') + '</td>' +

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "CliTestSupport.h"
+#include "PageReasons.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -185,6 +186,58 @@ TEST(CliPage, AFolderOfAllMountPaths) {
   }
   EXPECT_EQ(d["totals"]["rows"], 24);
   EXPECT_EQ(d["volumes"].size(), 6u);
+}
+
+}  // namespace
+
+namespace {
+
+// The reasons of missing chunks come from the dump's own lines of a log
+// that other processes and earlier runs share: its pid, its seconds.
+TEST(CliPageReasons, TakesTheDumpsOwnLinesOfASharedLog) {
+  tztest::TempDir tmp;
+  tztest::MakeDirs(tmp / "d");
+  const std::string in = "2026-01-02T03:04:05.000001Z ", before = "2026-01-02T03:04:03.000001Z ";
+  const std::string trailerTag = " -1 ChunkListHelper::GetVolumeAndChunkIdFromCMT ";
+  tztest::WriteFile(tmp / "d/tzrecon.log",
+      in + "42 42" + trailerTag + "Error :: Failed to open volume label file [/mp/V_2/CHUNKMAP_TRAILER_5]\n" +
+      in + "42 42" + trailerTag + "Chunk Id in chunk map trailer [99] and in chunk file name [9] do not match\n" +
+      in + "42 42" + trailerTag + "Volume Id in Chunk [8] and in volume folder [3] do not match.\n" +
+      in + "42 42" + trailerTag + "Error :: Failed to read 1024 bytes from CMT\n" +
+      in + "42 42" + trailerTag + "Error :: Chunk map trailer [/mp/V_6/CHUNKMAP_TRAILER_11] is left out: shorter than 1024 bytes\n" +
+      in + "42 42 -1 ChunkListHelper::VerifyVolume Error :: Failed to open volume label file [/mp/V_4/MEDIA_LABEL]\n" +
+      in + "43 43" + trailerTag + "Error :: Failed to open volume label file [/mp/V_7/CHUNKMAP_TRAILER_1]\n" +
+      before + "42 42" + trailerTag + "Error :: Failed to open volume label file [/mp/V_8/CHUNKMAP_TRAILER_2]\n" +
+      in + "42 42 2 ChunkListHelper::VerifyVolume Error :: Failed to open volume label file [/mp/V_9/MEDIA_LABEL]");
+  // The log named as the dump wrote it, from another folder: found beside the dump.
+  const nlohmann::ordered_json record = {
+      {"ok", true}, {"log", "elsewhere/tzrecon.log"}, {"pid", 42},
+      {"started", "2026-01-02T03:04:04Z"}, {"ended", "2026-01-02T03:04:06Z"},
+      {"notices", {{{"kind", "chunkLeftOut"}, {"count", 4}}, {{"kind", "volumeSkipped"}, {"count", 1}}}}};
+  tzcli::page::MissingReasons reasons;
+  reasons.Load(tmp / "d/ChunkLister_7_1_100.csv", &record);
+  using tzcli::page::Reason;
+  const struct {
+    int32_t volume, chunk;
+    Reason reason;
+  } cases[] = {
+      {2, 5, Reason::kTrailerMissing},  {1, 9, Reason::kTrailerMismatch},
+      {3, 1, Reason::kTrailerMismatch}, {3, 2, Reason::kAbsent},  // one line, one chunk
+      {6, 11, Reason::kTrailerShort},   {4, 77, Reason::kLabelUnreadable},
+      {7, 1, Reason::kAbsent},          {8, 2, Reason::kAbsent},  // another process; before the dump
+      {9, 1, Reason::kAbsent},                                    // not a failure line
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(reasons.Of(c.volume, c.chunk), c.reason) << c.volume << "/" << c.chunk;
+  EXPECT_NE(reasons.source().find(": 5 lines"), std::string::npos) << reasons.source();
+
+  // A record that names no notice needs no log; no record, no reason.
+  tzcli::page::MissingReasons clean, none;
+  const nlohmann::ordered_json quiet = {{"ok", true}, {"log", nullptr}, {"notices", nlohmann::ordered_json::array()}};
+  clean.Load(tmp / "d/x.csv", &quiet);
+  none.Load(tmp / "d/x.csv", nullptr);
+  EXPECT_EQ(clean.Of(2, 5), Reason::kAbsent);
+  EXPECT_EQ(none.Of(2, 5), Reason::kUnknown);
 }
 
 }  // namespace

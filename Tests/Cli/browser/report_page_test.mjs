@@ -62,6 +62,7 @@ fs.writeFileSync(path.join(lib, 'V_5', 'CHUNKMAP_TRAILER_777777'), 'VolumeId 5\n
 const newDump = dump(newDir);
 run(['diff', oldDump, newDump, '--output', 'diff.csv'], [1]);
 run(['report', 'diff.csv', oldDump, newDump, '--output', 'page.html']);
+run(['report', 'old', '--output', 'folder.html']);
 
 // ---- What the CSV files say, read here.
 function dumpFigures(file) {
@@ -106,7 +107,7 @@ try {
   page.on('pageerror', (e) => errors.push(String(e)));
   await page.setRequestInterception(true);
   page.on('request', (r) => {
-    if (r.url() === url) return r.continue();
+    if (r.url() === url || r.url() === 'file://' + path.join(tmp, 'folder.html')) return r.continue();
     requests.push(r.url());
     return r.abort();
   });
@@ -173,10 +174,18 @@ try {
   check(Object.keys(why).filter((k) => k.startsWith('4/')).every((k) => why[k] === 'label unreadable'),
     'reasons of the volume whose label is gone');
 
-  same(errors.join('\n'), '', 'console errors');
-  same(requests.join('\n'), '', 'requests beyond the page');
   const ms = await page.$eval('html', (e) => e.getAttribute('data-render-ms'));
   console.log(`page ${fs.statSync(path.join(tmp, 'page.html')).size} bytes, script ${ms} ms`);
+
+  // The folder of OLD: one dump, its own totals.
+  await page.goto('file://' + path.join(tmp, 'folder.html'), { waitUntil: 'load' });
+  same(await count('#totals [data-k=rows] dd'), oldF.rows, 'folder rows');
+  same(await exact('#totals [data-k=bytes] dd span'), oldF.bytes, 'folder bytes held');
+  same(await page.$$eval('#map rect.v', (r) => r.length), oldF.volumes.size, 'folder volumes drawn');
+  same(await text('#inputs tr[data-input="0"] .state'), 'complete', 'folder dump state');
+
+  same(errors.join('\n'), '', 'console errors');
+  same(requests.join('\n'), '', 'requests beyond the page');
 } finally {
   await browser.close();
 }
