@@ -69,7 +69,7 @@ const char kDiffHelp[] =
     "of 1 GiB and more), and while sorting 12 bytes a row of the larger file. On a terminal, progress\n"
     "is shown on standard error.\n";
 
-const char kOutputHeader[] = "Change,Volume-ID,Chunk-ID,Old-Size,New-Size,Old-SIVolume,New-SIVolume\n";
+const char* const kOutputHeader = kDiffOutputHeader;
 
 enum Kind { kMissing, kNew, kChanged, kDuplicate, kKinds };
 const char* const kKindNames[kKinds] = {"missing", "new", "changed", "duplicate"};

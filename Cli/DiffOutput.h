@@ -7,6 +7,11 @@
 
 namespace tzcli {
 
+// The first line of the output: the diff writes it, tzrecon report knows a
+// difference file by it.
+inline constexpr char kDiffOutputHeader[] =
+    "Change,Volume-ID,Chunk-ID,Old-Size,New-Size,Old-SIVolume,New-SIVolume\n";
+
 class OutputFile {
  public:
   ~OutputFile() { Discard(); }

@@ -148,6 +148,8 @@ json RecordJson(const DumpOutcome& outcome, const FileDigest& digest, time_t sta
   record["ended"] = Iso8601(ended);
   record["endedUnix"] = static_cast<int64_t>(ended);
   record["tzreconVersion"] = TZRECON_VERSION;
+  // The process that ran the dump: the second field of its lines in the log.
+  record["pid"] = static_cast<int64_t>(getpid());
   return record;
 }
 

@@ -3,6 +3,7 @@
 //   tzrecon dump ...    the chunk-lister dump of one mount path (Dump.cpp)
 //   tzrecon sample ...  a sample mount path to dump (Sample.cpp)
 //   tzrecon diff ...    the differences between two dumps (Diff.cpp)
+//   tzrecon report ...  an HTML page of dumps or differences (Page.cpp)
 //
 // Exit status: 0 done; 1 the work failed (for dump: the library was called
 // and a dump failed), or standard output could not be written; 2 bad input
@@ -17,6 +18,7 @@
 #include "Args.h"
 #include "Diff.h"
 #include "Dump.h"
+#include "Page.h"
 #include "Sample.h"
 
 namespace {
@@ -28,6 +30,7 @@ const char kUsage[] =
     "  dump    write the chunk-lister dump of one mount path and copy\n"
     "  sample  write a sample mount path to run dumps on\n"
     "  diff    compare two dump files (exit 0 same, 1 different, 2 bad input)\n"
+    "  report  write an HTML page of dumps or of their differences\n"
     "\n"
     "Run 'tzrecon <command> --help' for the options of a command,\n"
     "'tzrecon --version' for the version.\n";
@@ -68,6 +71,7 @@ int RunCommand(int argc, char** argv) {
     if (command == "dump") return tzcli::RunDump(args);
     if (command == "sample") return tzcli::RunSample(args);
     if (command == "diff") return tzcli::RunDiff(args);
+    if (command == "report") return tzcli::RunPage(args);
     fprintf(stderr, "tzrecon: unknown command '%s'\n%s", command.c_str(), kUsage);
     return 2;
   } catch (const tzcli::UsageError& e) {

@@ -11,6 +11,7 @@ packages=(
   curl rclone strace valgrind time binutils python3 sqlite3
   locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
   liburing-dev libfuse3-dev fuse3 fd-find gdu
+  chromium  # the browser test of tzrecon report's page (headless)
 )
 missing=()
 for p in "${packages[@]}"; do
