@@ -1,0 +1,484 @@
+#include "DiffFolders.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "Args.h"
+#include "ChildProcess.h"
+#include "DumpPairing.h"
+#include "Progress.h"
+#include "Signals.h"
+
+namespace tzcli {
+
+const char kDiffFoldersHelp[] =
+    "\n"
+    "With two folders (two runs of tzrecon dump --all-mount-paths, say), the\n"
+    "dumps are paired by copy id and mount path id, and each side's newest\n"
+    "complete dump is taken: one whose record says it failed or disagrees with\n"
+    "the file is passed over, one without a record is taken only when no\n"
+    "complete one is there. Each pair is compared by the diff above in a\n"
+    "process of its own, N at a time, into OUT_DIR/ChunkDiff_<copy id>_<mount\n"
+    "path id>.csv (OUT_DIR is made when missing; if it holds one of these files\n"
+    "already, nothing is run). One table (with --json, one JSON array on\n"
+    "standard output) gives each pair's outcome: same, different, failed, only\n"
+    "in OLD, only in NEW. Exit status: 0 all the same; 1 a pair differs or a\n"
+    "mount path is on one side only; 2 bad input (a folder that cannot be\n"
+    "listed or holds no dump, a mount path whose dumps are all incomplete, a\n"
+    "pair whose diff failed).\n"
+    "  --jobs N       diffs at a time (default: the number of processors); each\n"
+    "                 holds its pair in memory as above\n";
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::ordered_json;
+
+const char* const kSides[2] = {"OLD", "NEW"};
+const char* const kKinds[4] = {"missing", "new", "changed", "duplicate"};
+
+struct Options {
+  std::string dirs[2];
+  std::string outDir;
+  int jobs = 1;
+  bool json = false;
+};
+
+// What became of one copy and mount path.
+struct PairOutcome {
+  int32_t copyId = 0;
+  int32_t mountPathId = 0;
+  std::string outcome;      // "same", "different", "failed", "only in OLD",
+                            // "only in NEW", or "interrupted"
+  bool present[2] = {false, false};
+  Choice choice[2];
+  bool countsKnown = false;
+  uint64_t counts[4] = {0, 0, 0, 0};
+  uint64_t differences = 0;
+  std::string diffFile;     // when one was written
+  int status = -1;          // the diff's exit status, -1 when none ran
+  std::string error;        // why it failed
+  std::string interrupted;  // the signal that stopped it
+  ordered_json summary;     // the diff's own JSON summary, when it gave one
+};
+
+std::string Join(const std::string& folder, const std::string& name) {
+  return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string Where(const PairOutcome& o) {
+  return "copy " + std::to_string(o.copyId) + ", mount path " + std::to_string(o.mountPathId);
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = ParseArgs(
+      args,
+      {{"--output", true}, {"--json", false}, {"--jobs", true}, {"--allow-incomplete", false}});
+  if (parsed.positional.size() < 2) throw UsageError("needs two folders, OLD_DIR and NEW_DIR");
+  if (parsed.positional.size() > 2)
+    throw UsageError("unexpected argument '" + parsed.positional[2] + "'");
+  Options o;
+  for (int k = 0; k < 2; ++k) {
+    o.dirs[k] = parsed.positional[static_cast<size_t>(k)];
+    struct stat st;
+    if (stat(o.dirs[k].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      throw UsageError(std::string(kSides[k]) + " '" + o.dirs[k] +
+                       "' is not a folder: --jobs goes with two folders");
+  }
+  if (parsed.Has("--allow-incomplete"))
+    throw UsageError("--allow-incomplete goes with two dump files; in folders an incomplete "
+                     "dump is passed over for an older complete one");
+  if (!parsed.Has("--output"))
+    throw UsageError("two folders need --output OUT_DIR, the folder for the diff files");
+  o.outDir = parsed.Text("--output");
+  o.json = parsed.Has("--json");
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  o.jobs = static_cast<int>(parsed.Int("--jobs", std::min<unsigned>(cores, kMaxChildSlots), 1,
+                                       static_cast<int64_t>(kMaxChildSlots)));
+  return o;
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "tzrecon diff: %s\n", message.c_str());
+  return 2;
+}
+
+// Makes OUT_DIR, and the folders above it, when it is missing; "" or what
+// is wrong with it.
+std::string PrepareOutDir(const std::string& outDir) {
+  std::error_code ec;
+  if (!fs::exists(outDir, ec) && !ec) fs::create_directories(outDir, ec);
+  if (ec) return "--output '" + outDir + "': cannot make the folder: " + ec.message();
+  if (!fs::is_directory(outDir, ec)) return "--output '" + outDir + "' is not a folder";
+  return "";
+}
+
+// The diff files of this run that OUT_DIR holds already (a diff file is
+// never written over).
+std::vector<std::string> TakenNames(const std::string& outDir,
+                                    const std::vector<GroupPair>& pairs) {
+  std::vector<std::string> taken;
+  for (const GroupPair& g : pairs) {
+    if (g.oldDumps.empty() || g.newDumps.empty()) continue;
+    const std::string path = Join(outDir, DiffFileName(g.copyId, g.mountPathId));
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) taken.push_back(path);
+  }
+  return taken;
+}
+
+// Puts `temp` in place at `path` unless something is there; false with errno set.
+bool PublishWithoutReplacing(const std::string& temp, const std::string& path) {
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(temp.c_str(), path.c_str()) != 0) return false;  // fails too on a name that is taken
+  unlink(temp.c_str());
+  return true;
+}
+
+// The lines of a diff's standard error as one line, without the command's prefix.
+std::string ErrorText(const std::string& err) {
+  std::istringstream in(err);
+  std::string text;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    const std::string prefix = "tzrecon diff: ";
+    if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+    text += (text.empty() ? "" : "; ") + line;
+  }
+  return text;
+}
+
+// Reads the diff's JSON summary into `o`; false when it gave none of the
+// form its status says.
+bool TakeSummary(const ChildResult& child, PairOutcome& o) {
+  if (!child.startError.empty() || (child.status != 0 && child.status != 1)) return false;
+  const std::string line = child.out.substr(0, child.out.find('\n'));
+  const ordered_json j = ordered_json::parse(line, nullptr, false);
+  if (!j.is_object() || !j.contains("same") || !j["same"].is_boolean() ||
+      j["same"].get<bool>() != (child.status == 0) || !j.contains("kinds") ||
+      !j["differences"].is_number_unsigned())
+    return false;
+  for (int k = 0; k < 4; ++k) {
+    const ordered_json& count = j["kinds"][kKinds[k]]["count"];
+    if (!count.is_number_unsigned()) return false;
+    o.counts[k] = count.get<uint64_t>();
+  }
+  o.differences = j["differences"].get<uint64_t>();
+  o.countsKnown = true;
+  o.summary = j;
+  return true;
+}
+
+// Compares the chosen dumps of `o` in a child in `slot`; its differences go
+// to a hidden file in OUT_DIR, put at the diff file's name when it has ended.
+void RunPairDiff(const Options& opt, const std::string& self, size_t slot, PairOutcome& o) {
+  const std::string name = DiffFileName(o.copyId, o.mountPathId);
+  const std::string path = Join(opt.outDir, name);
+  const std::string temp =
+      Join(opt.outDir, "." + name + "." + std::to_string(getpid()) + ".partial");
+  const ChildResult child = RunChild({self, "diff", "--output=" + temp, "--json", "--",
+                                      o.choice[0].path, o.choice[1].path},
+                                     slot);
+  o.status = child.startError.empty() ? child.status : -1;
+  if (TakeSummary(child, o)) {
+    if (PublishWithoutReplacing(temp, path)) {
+      o.outcome = o.differences == 0 ? "same" : "different";
+      o.diffFile = path;
+      o.summary["output"] = path;
+      return;
+    }
+    o.error = "cannot put the differences at '" + path + "': " + std::strerror(errno);
+    unlink(temp.c_str());
+    o.outcome = "failed";
+    return;
+  }
+  // A diff that failed removes its file itself; one that a signal ended
+  // leaves it, and it is removed here (its name is this process's).
+  if (child.status != 2) unlink(temp.c_str());
+  const int signal = ReceivedSignal();
+  if (signal != 0 && child.startError.empty() && child.status != 2) {
+    o.outcome = "interrupted";
+    o.interrupted = SignalName(signal);
+    o.error = "the diff was interrupted by " + o.interrupted;
+    return;
+  }
+  o.outcome = "failed";
+  if (!child.startError.empty())
+    o.error = child.startError;
+  else if (child.status == 2 && !ErrorText(child.err).empty())
+    o.error = ErrorText(child.err);
+  else
+    o.error = "the diff " +
+              (child.status >= 128 ? "was killed by signal " + std::to_string(child.status - 128)
+                                   : "exited with status " + std::to_string(child.status)) +
+              " without a summary" + (child.err.empty() ? "" : ": " + ErrorText(child.err));
+}
+
+// Chooses each side's dump of `g`, then compares them when both sides have one.
+void RunPair(const Options& opt, const std::string& self, size_t slot, const GroupPair& g,
+             PairOutcome& o) {
+  const std::vector<DumpFile>* dumps[2] = {&g.oldDumps, &g.newDumps};
+  for (int k = 0; k < 2; ++k) {
+    o.present[k] = !dumps[k]->empty();
+    if (o.present[k]) o.choice[k] = ChooseDump(*dumps[k]);
+  }
+  for (int k = 0; k < 2; ++k)
+    if (o.present[k] && !o.choice[k].found) {
+      o.outcome = "failed";
+      const PassedOver& newest = o.choice[k].passedOver.front();
+      o.error = std::string(kSides[k]) +
+                " has no usable dump: each is failed or disagrees with its record (" +
+                std::to_string(o.choice[k].passedOver.size()) + "; the newest, " + newest.path +
+                ": " + newest.completeness.reason + ")";
+      return;
+    }
+  if (!o.present[1]) {
+    o.outcome = "only in OLD";
+    return;
+  }
+  if (!o.present[0]) {
+    o.outcome = "only in NEW";
+    return;
+  }
+  RunPairDiff(opt, self, slot, o);
+}
+
+struct Progress {
+  std::atomic<size_t> started{0}, done{0}, failed{0};
+};
+
+// Runs the pairs, `opt.jobs` at a time; a signal starts no more of them.
+void RunPairs(const Options& opt, const std::vector<GroupPair>& pairs,
+              std::vector<PairOutcome>& outcomes, Progress& p) {
+  const std::string self = SelfPath();
+  const auto compare = [&](size_t slot, size_t i) {
+    ++p.started;
+    RunPair(opt, self, slot, pairs[i], outcomes[i]);
+    if (outcomes[i].outcome == "failed") ++p.failed;
+    ++p.done;
+  };
+  const std::vector<char> started =
+      RunOnWorkers(static_cast<size_t>(opt.jobs), pairs.size(), compare, "diff");
+  for (size_t i = 0; i < pairs.size(); ++i)
+    if (!started[i]) {
+      PairOutcome& o = outcomes[i];
+      o.outcome = "interrupted";
+      o.interrupted = SignalName(ReceivedSignal());
+      o.error = "not compared: interrupted by " + o.interrupted;
+    }
+}
+
+ordered_json Nullable(const std::string& text) {
+  return text.empty() ? ordered_json() : ordered_json(text);
+}
+
+std::string ChosenFile(const PairOutcome& o, int k) {
+  return o.present[k] && o.choice[k].found ? o.choice[k].path : "";
+}
+
+ordered_json ToJson(const PairOutcome& o) {
+  ordered_json j = {{"copyId", o.copyId}, {"mountPathId", o.mountPathId}, {"outcome", o.outcome}};
+  for (int k = 0; k < 2; ++k) {
+    const std::string side = k == 0 ? "old" : "new";
+    j[side + "File"] = Nullable(ChosenFile(o, k));
+    j[side + "Completeness"] =
+        Nullable(ChosenFile(o, k).empty() ? "" : o.choice[k].completeness.state);
+  }
+  ordered_json passed = ordered_json::array();
+  for (int k = 0; k < 2; ++k)
+    for (const PassedOver& p : o.choice[k].passedOver)
+      passed.push_back({{"side", kSides[k]},
+                        {"file", p.path},
+                        {"completeness", p.completeness.state},
+                        {"reason", p.completeness.reason}});
+  j["passedOver"] = passed;
+  for (int k = 0; k < 4; ++k)
+    j[kKinds[k]] = o.countsKnown ? ordered_json(o.counts[k]) : ordered_json();
+  j["differences"] = o.countsKnown ? ordered_json(o.differences) : ordered_json();
+  j["diffFile"] = Nullable(o.diffFile);
+  j["status"] = o.status >= 0 ? ordered_json(o.status) : ordered_json();
+  j["error"] = Nullable(o.error);
+  j["interrupted"] = Nullable(o.interrupted);
+  j["summary"] = o.summary.is_object() ? o.summary : ordered_json();
+  return j;
+}
+
+// "complete", "OLD unknown", "NEW unknown", "both unknown", or "-".
+std::string CompletenessColumn(const PairOutcome& o) {
+  bool unknown[2] = {false, false};
+  int chosen = 0;
+  for (int k = 0; k < 2; ++k)
+    if (!ChosenFile(o, k).empty()) {
+      ++chosen;
+      unknown[k] = o.choice[k].completeness.state != "complete";
+    }
+  if (chosen == 0) return "-";
+  if (unknown[0] && unknown[1]) return "both unknown";
+  if (unknown[0] || unknown[1]) return std::string(unknown[0] ? "OLD" : "NEW") + " unknown";
+  return "complete";
+}
+
+void PrintTable(const std::vector<PairOutcome>& outcomes) {
+  printf("%6s  %10s  %-11s  %-12s  %8s  %8s  %8s  %9s  %s  %s  %s\n", "copy", "mount path",
+         "outcome", "completeness", "missing", "new", "changed", "duplicate", "old file",
+         "new file", "diff file");
+  for (const PairOutcome& o : outcomes) {
+    std::string counts[4];
+    for (int k = 0; k < 4; ++k) counts[k] = o.countsKnown ? std::to_string(o.counts[k]) : "-";
+    const std::string files[2] = {ChosenFile(o, 0), ChosenFile(o, 1)};
+    printf("%6d  %10d  %-11s  %-12s  %8s  %8s  %8s  %9s  %s  %s  %s\n", o.copyId, o.mountPathId,
+           o.interrupted.empty() ? o.outcome.c_str() : o.interrupted.c_str(),
+           CompletenessColumn(o).c_str(),
+           counts[0].c_str(), counts[1].c_str(), counts[2].c_str(), counts[3].c_str(),
+           files[0].empty() ? "-" : files[0].c_str(), files[1].empty() ? "-" : files[1].c_str(),
+           o.diffFile.empty() ? "-" : o.diffFile.c_str());
+  }
+}
+
+// What the table does not show: dumps taken without a record, dumps passed over.
+void PrintNotes(const std::vector<PairOutcome>& outcomes) {
+  for (const PairOutcome& o : outcomes)
+    for (int k = 0; k < 2; ++k) {
+      if (!ChosenFile(o, k).empty() && o.choice[k].completeness.state != "complete")
+        printf("%s: %s %s has no record: completeness unknown, compared as it is\n",
+               Where(o).c_str(), kSides[k], o.choice[k].path.c_str());
+      for (const PassedOver& p : o.choice[k].passedOver)
+        printf("%s: passed over %s %s: %s\n", Where(o).c_str(), kSides[k], p.path.c_str(),
+               p.completeness.state == "unknown" ? "no record, and a complete dump is there"
+                                                 : p.completeness.reason.c_str());
+    }
+}
+
+void PrintCounts(const std::vector<PairOutcome>& outcomes) {
+  const auto count = [&](const char* outcome) {
+    return std::count_if(outcomes.begin(), outcomes.end(),
+                         [&](const PairOutcome& o) { return o.outcome == outcome; });
+  };
+  printf("%zu mount paths: %zd same, %zd different, %zd only in OLD, %zd only in NEW, %zd failed",
+         outcomes.size(), count("same"), count("different"), count("only in OLD"),
+         count("only in NEW"), count("failed"));
+  const auto stopped = count("interrupted");
+  printf(stopped > 0 ? ", %zd interrupted\n" : "\n", stopped);
+}
+
+int ExitStatus(const std::vector<PairOutcome>& outcomes, int signal) {
+  if (signal != 0) return 128 + signal;
+  int status = 0;
+  for (const PairOutcome& o : outcomes) {
+    if (o.outcome == "failed") return 2;
+    if (o.outcome != "same") status = 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+bool IsFolderDiff(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") return false;
+    const std::string name = arg.substr(0, arg.find('='));
+    if (name == "--jobs") return true;
+    if (name == "--output" && arg.find('=') == std::string::npos) ++i;  // its value
+  }
+  if (positional.size() < 2) return false;
+  struct stat st[2];
+  return stat(positional[0].c_str(), &st[0]) == 0 && S_ISDIR(st[0].st_mode) &&
+         stat(positional[1].c_str(), &st[1]) == 0 && S_ISDIR(st[1].st_mode);
+}
+
+int RunDiffFolders(const std::vector<std::string>& args) {
+  const Options opt = ParseOptions(args);
+  std::vector<DumpFile> dumps[2];
+  for (int k = 0; k < 2; ++k) {
+    std::string error;
+    if (!ListDumps(opt.dirs[k], &dumps[k], &error))
+      return Fail(std::string(kSides[k]) + " '" + opt.dirs[k] + "': " + error);
+    if (dumps[k].empty())
+      return Fail(std::string(kSides[k]) + " '" + opt.dirs[k] +
+                  "' holds no dump file (ChunkLister_<copy id>_<mount path id>_<time>.csv)");
+  }
+  const std::vector<GroupPair> pairs = PairDumps(dumps[0], dumps[1]);
+  if (const std::string error = PrepareOutDir(opt.outDir); !error.empty()) return Fail(error);
+  const std::vector<std::string> taken = TakenNames(opt.outDir, pairs);
+  if (!taken.empty())
+    return Fail("--output '" + opt.outDir + "' holds " + taken.front() +
+                (taken.size() > 1 ? " and " + std::to_string(taken.size() - 1) + " more diff files"
+                                  : "") +
+                " already; give a new folder");
+
+  std::vector<PairOutcome> outcomes(pairs.size());
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    outcomes[i].copyId = pairs[i].copyId;
+    outcomes[i].mountPathId = pairs[i].mountPathId;
+  }
+  Progress p;
+  InstallForwardingHandlers();
+  std::unique_ptr<StatusLine> status;
+  if (isatty(STDERR_FILENO) == 1)
+    status = std::make_unique<StatusLine>(
+        [&](double seconds) {
+          char text[160];
+          const size_t done = p.done.load();
+          snprintf(text, sizeof text,
+                   "%zu of %zu mount paths compared (%zu failed), %zu running, %.1f s",
+                   done, pairs.size(), p.failed.load(), p.started.load() - done, seconds);
+          return std::string(text);
+        },
+        "tzrecon diff: ");
+  if (status) status->Start();
+  RunPairs(opt, pairs, outcomes, p);
+  if (status) status->Stop();
+  const int signal = ReceivedSignal();
+
+  for (const PairOutcome& o : outcomes)
+    if (o.outcome == "failed")
+      fprintf(stderr, "tzrecon diff: %s: %s\n", Where(o).c_str(), o.error.c_str());
+  fflush(stderr);
+  if (opt.json) {
+    ordered_json array = ordered_json::array();
+    for (const PairOutcome& o : outcomes) array.push_back(ToJson(o));
+    printf("%s\n", array.dump(-1, ' ', false, ordered_json::error_handler_t::replace).c_str());
+  } else {
+    PrintTable(outcomes);
+    PrintNotes(outcomes);
+    PrintCounts(outcomes);
+  }
+  if (signal != 0) {
+    fflush(stdout);
+    std::string left;
+    for (const PairOutcome& o : outcomes)
+      if (!o.interrupted.empty()) left += (left.empty() ? "" : "; ") + Where(o);
+    fprintf(stderr, "tzrecon: interrupted by %s; not compared: %s\n", SignalName(signal),
+            left.c_str());
+  }
+  return ExitStatus(outcomes, signal);
+}
+
+}  // namespace tzcli
