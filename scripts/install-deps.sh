@@ -11,6 +11,8 @@ packages=(
   curl rclone strace valgrind time binutils python3 sqlite3
   locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
   liburing-dev libfuse3-dev fuse3 fd-find gdu
+  parallel  # GNU parallel: the many-machines recipe's test and the folder diff benchmark
+  systemd   # systemd-analyze: the test of contrib/'s service and timer
 )
 missing=()
 for p in "${packages[@]}"; do
