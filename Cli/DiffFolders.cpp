@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -230,33 +231,67 @@ void RunPairDiff(const Options& opt, const std::string& self, size_t slot, PairO
               " without a summary" + (child.err.empty() ? "" : ": " + ErrorText(child.err));
 }
 
-// Chooses each side's dump of `g`, then compares them when both sides have one.
-void RunPair(const Options& opt, const std::string& self, size_t slot, const GroupPair& g,
-             PairOutcome& o) {
+// Chooses each side's dump of `g` by what its records say (`refused`: the
+// dumps that a diff found to disagree with their records).
+void Choose(const GroupPair& g, const std::map<std::string, Completeness>& refused,
+            PairOutcome& o) {
+  const CompletenessCheck check = [&](const std::string& path) {
+    const auto it = refused.find(path);
+    return it != refused.end() ? it->second : RecordedCompleteness(path);
+  };
   const std::vector<DumpFile>* dumps[2] = {&g.oldDumps, &g.newDumps};
   for (int k = 0; k < 2; ++k) {
     o.present[k] = !dumps[k]->empty();
-    if (o.present[k]) o.choice[k] = ChooseDump(*dumps[k]);
+    if (o.present[k]) o.choice[k] = ChooseDump(*dumps[k], check);
   }
-  for (int k = 0; k < 2; ++k)
-    if (o.present[k] && !o.choice[k].found) {
-      o.outcome = "failed";
-      const PassedOver& newest = o.choice[k].passedOver.front();
-      o.error = std::string(kSides[k]) +
-                " has no usable dump: each is failed or disagrees with its record (" +
-                std::to_string(o.choice[k].passedOver.size()) + "; the newest, " + newest.path +
-                ": " + newest.completeness.reason + ")";
+}
+
+// When the diff of `o` refused a dump for its record (a change that keeps
+// the file's size shows only to the diff's SHA-256), the side, and why.
+int RefusedSide(const PairOutcome& o, Completeness* why) {
+  if (o.status != 2) return -1;
+  for (int k = 0; k < 2; ++k) {
+    const std::string named = std::string(kSides[k]) + " '" + o.choice[k].path + "' ";
+    for (const char* what : {"does not match its record: ", "is a failed dump: "}) {
+      const size_t at = o.error.find(named + what);
+      if (at == std::string::npos) continue;
+      const size_t from = at + named.size() + strlen(what);
+      why->state = what[0] == 'd' ? "disagrees" : "failed";
+      why->reason = o.error.substr(from, o.error.find("; give --allow-incomplete", from) - from);
+      why->record = true;
+      return k;
+    }
+  }
+  return -1;
+}
+
+// Chooses each side's dump of `g`, then compares them when both sides have
+// one; a dump the diff refuses is passed over, and the next one taken.
+void RunPair(const Options& opt, const std::string& self, size_t slot, const GroupPair& g,
+             PairOutcome& o) {
+  std::map<std::string, Completeness> refused;
+  for (const PairOutcome fresh = o;; o = fresh) {
+    Choose(g, refused, o);
+    for (int k = 0; k < 2; ++k)
+      if (o.present[k] && !o.choice[k].found) {
+        o.outcome = "failed";
+        const PassedOver& newest = o.choice[k].passedOver.front();
+        o.error = std::string(kSides[k]) +
+                  " has no usable dump: each is failed or disagrees with its record (" +
+                  std::to_string(o.choice[k].passedOver.size()) + "; the newest, " + newest.path +
+                  ": " + newest.completeness.reason + ")";
+        return;
+      }
+    if (!o.present[0] || !o.present[1]) {
+      o.outcome = o.present[0] ? "only in OLD" : "only in NEW";
       return;
     }
-  if (!o.present[1]) {
-    o.outcome = "only in OLD";
-    return;
+    RunPairDiff(opt, self, slot, o);
+    Completeness why;
+    const int side = RefusedSide(o, &why);
+    if (side < 0) return;
+    refused[o.choice[side].path] = why;
   }
-  if (!o.present[0]) {
-    o.outcome = "only in NEW";
-    return;
-  }
-  RunPairDiff(opt, self, slot, o);
 }
 
 struct Progress {

@@ -102,6 +102,26 @@ std::vector<GroupPair> PairDumps(const std::vector<DumpFile>& oldDumps,
   return pairs;
 }
 
+Completeness RecordedCompleteness(const std::string& dumpFile) {
+  nlohmann::json record;
+  Completeness c = ReadRecord(dumpFile, &record);
+  if (!c.state.empty()) return c;
+  const auto bytes = record.find("bytes");
+  struct stat st;
+  c.state = "disagrees";
+  if (bytes == record.end() || !bytes->is_number_unsigned())
+    c.reason = "the record lacks the file's rows, bytes or SHA-256";
+  else if (stat(dumpFile.c_str(), &st) != 0)
+    c.reason = std::string("the file cannot be examined: ") + std::strerror(errno);
+  else if (static_cast<uint64_t>(st.st_size) != bytes->get<uint64_t>())
+    c.reason = "the file has " + std::to_string(st.st_size) + " bytes, its record says " +
+               std::to_string(bytes->get<uint64_t>());
+  else
+    c.state = "complete";
+  if (c.state != "complete") c.reason += " (" + RecordPath(dumpFile) + ")";
+  return c;
+}
+
 Choice ChooseDump(const std::vector<DumpFile>& dumps, const CompletenessCheck& check) {
   Choice choice;
   std::vector<PassedOver> examined;

@@ -7,7 +7,10 @@
 // with the file). A dump whose record says it failed, or disagrees with the
 // file, is passed over. A dump without a record (completeness unknown) is
 // taken only when no dump of the group is complete: the newest such one. A
-// group whose dumps are all passed over has no dump to compare.
+// group whose dumps are all passed over has no dump to compare. The folder
+// diff asks RecordedCompleteness (the record and the file's size) and leaves
+// the rows and SHA-256 to the diff of the pair: a dump that the diff refuses
+// is passed over in turn.
 #pragma once
 
 #include <cstdint>
@@ -83,6 +86,13 @@ struct Choice {
 };
 
 using CompletenessCheck = std::function<Completeness(const std::string& path)>;
+
+// What the record of `dumpFile` says, without reading the file: "unknown"
+// without a record, "failed" when it says so, "disagrees" when it cannot be
+// read or names another size than the file's, else "complete". The rows and
+// SHA-256 are left to the diff, which checks them as it reads its inputs:
+// each file is then read as often as by a single diff.
+Completeness RecordedCompleteness(const std::string& dumpFile);
 
 // Chooses from `dumps` (newest first) as the header says, asking `check`
 // (CheckCompleteness, reading the record and the file) about the newest

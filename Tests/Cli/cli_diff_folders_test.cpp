@@ -88,7 +88,9 @@ std::string DumpText(char variant, int mp) {
   return text;
 }
 
-enum Record { kComplete, kFailed, kDisagrees, kNone };
+// kSameSize: a record of other bytes of the same size, which only the
+// diff's SHA-256 tells from the file.
+enum Record { kComplete, kFailed, kDisagrees, kSameSize, kNone };
 
 struct DumpSpec {
   int side;  // 0 OLD, 1 NEW
@@ -144,7 +146,11 @@ const FolderCase kFolderCases[] = {
     {"DisagreeingPassedOverForOlderComplete",
      {{0, 7, 1, 300, 'B', kDisagrees}, {0, 7, 1, 100, 'A', kComplete}, {1, 7, 1, 200, 'A', kComplete}},
      {{7, 1, "same", 100, 200, "complete", 0, 0, 0}}, 0,
-     {"copy 7, mount path 1: passed over OLD ", "rows, its record says"}},
+     {"copy 7, mount path 1: passed over OLD ", "bytes, its record says"}},
+    {"SameSizeOtherBytesPassedOverByTheDiff",
+     {{0, 7, 1, 100, 'A', kComplete}, {1, 7, 1, 300, 'C', kSameSize}, {1, 7, 1, 200, 'A', kComplete}},
+     {{7, 1, "same", 100, 200, "complete", 0, 0, 0}}, 0,
+     {"copy 7, mount path 1: passed over NEW ", "the file's SHA-256 is not its record's"}},
     {"FailedWithoutCompleteIsReported",
      {{0, 7, 1, 100, 'A', kComplete}, {1, 7, 1, 300, 'A', kFailed}, {0, 7, 2, 100, 'A', kComplete},
       {1, 7, 2, 200, 'A', kComplete}},
@@ -195,8 +201,11 @@ struct Folders {
     tztest::WriteFile(path, text);
     if (d.record == kNone) return;
     // A record that disagrees was written for another content.
-    tztest::WriteFile(tmp / "other", text + std::to_string(d.mp) + ", 9, 9, 9, 0\r\n");
-    const tzcli::FileDigest digest = tzcli::DigestFile(d.record == kDisagrees ? tmp / "other" : path);
+    std::string otherText = text + std::to_string(d.mp) + ", 9, 9, 9, 0\r\n";
+    if (d.record == kSameSize) otherText = text.substr(0, text.size() - 6) + "1, 0\r\n";
+    tztest::WriteFile(tmp / "other", otherText);
+    const bool other = d.record == kDisagrees || d.record == kSameSize;
+    const tzcli::FileDigest digest = tzcli::DigestFile(other ? tmp / "other" : path);
     ASSERT_TRUE(digest.ok) << digest.error;
     const json record = {{"ok", d.record != kFailed}, {"rows", digest.rows}, {"bytes", digest.bytes},
                          {"sha256", digest.sha256}};
