@@ -22,6 +22,7 @@
 #include "Args.h"
 #include "ChildProcess.h"
 #include "DumpPairing.h"
+#include "FolderReport.h"
 #include "Progress.h"
 #include "Signals.h"
 
@@ -50,8 +51,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;
 
-const char* const kSides[2] = {"OLD", "NEW"};
-const char* const kKinds[4] = {"missing", "new", "changed", "duplicate"};
 
 struct Options {
   std::string dirs[2];
@@ -60,30 +59,8 @@ struct Options {
   bool json = false;
 };
 
-// What became of one copy and mount path.
-struct PairOutcome {
-  int32_t copyId = 0;
-  int32_t mountPathId = 0;
-  std::string outcome;      // "same", "different", "failed", "only in OLD",
-                            // "only in NEW", or "interrupted"
-  bool present[2] = {false, false};
-  Choice choice[2];
-  bool countsKnown = false;
-  uint64_t counts[4] = {0, 0, 0, 0};
-  uint64_t differences = 0;
-  std::string diffFile;     // when one was written
-  int status = -1;          // the diff's exit status, -1 when none ran
-  std::string error;        // why it failed
-  std::string interrupted;  // the signal that stopped it
-  ordered_json summary;     // the diff's own JSON summary, when it gave one
-};
-
 std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
-}
-
-std::string Where(const PairOutcome& o) {
-  return "copy " + std::to_string(o.copyId) + ", mount path " + std::to_string(o.mountPathId);
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {
@@ -98,7 +75,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     o.dirs[k] = parsed.positional[static_cast<size_t>(k)];
     struct stat st;
     if (stat(o.dirs[k].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-      throw UsageError(std::string(kSides[k]) + " '" + o.dirs[k] +
+      throw UsageError(std::string(kFolderSides[k]) + " '" + o.dirs[k] +
                        "' is not a folder: --jobs goes with two folders");
   }
   if (parsed.Has("--allow-incomplete"))
@@ -176,7 +153,7 @@ bool TakeSummary(const ChildResult& child, PairOutcome& o) {
       !j["differences"].is_number_unsigned())
     return false;
   for (int k = 0; k < 4; ++k) {
-    const ordered_json& count = j["kinds"][kKinds[k]]["count"];
+    const ordered_json& count = j["kinds"][kDiffKinds[k]]["count"];
     if (!count.is_number_unsigned()) return false;
     o.counts[k] = count.get<uint64_t>();
   }
@@ -251,7 +228,7 @@ void Choose(const GroupPair& g, const std::map<std::string, Completeness>& refus
 int RefusedSide(const PairOutcome& o, Completeness* why) {
   if (o.status != 2) return -1;
   for (int k = 0; k < 2; ++k) {
-    const std::string named = std::string(kSides[k]) + " '" + o.choice[k].path + "' ";
+    const std::string named = std::string(kFolderSides[k]) + " '" + o.choice[k].path + "' ";
     for (const char* what : {"does not match its record: ", "is a failed dump: "}) {
       const size_t at = o.error.find(named + what);
       if (at == std::string::npos) continue;
@@ -276,7 +253,7 @@ void RunPair(const Options& opt, const std::string& self, size_t slot, const Gro
       if (o.present[k] && !o.choice[k].found) {
         o.outcome = "failed";
         const PassedOver& newest = o.choice[k].passedOver.front();
-        o.error = std::string(kSides[k]) +
+        o.error = std::string(kFolderSides[k]) +
                   " has no usable dump: each is failed or disagrees with its record (" +
                   std::to_string(o.choice[k].passedOver.size()) + "; the newest, " + newest.path +
                   ": " + newest.completeness.reason + ")";
@@ -319,109 +296,6 @@ void RunPairs(const Options& opt, const std::vector<GroupPair>& pairs,
     }
 }
 
-ordered_json Nullable(const std::string& text) {
-  return text.empty() ? ordered_json() : ordered_json(text);
-}
-
-std::string ChosenFile(const PairOutcome& o, int k) {
-  return o.present[k] && o.choice[k].found ? o.choice[k].path : "";
-}
-
-ordered_json ToJson(const PairOutcome& o) {
-  ordered_json j = {{"copyId", o.copyId}, {"mountPathId", o.mountPathId}, {"outcome", o.outcome}};
-  for (int k = 0; k < 2; ++k) {
-    const std::string side = k == 0 ? "old" : "new";
-    j[side + "File"] = Nullable(ChosenFile(o, k));
-    j[side + "Completeness"] =
-        Nullable(ChosenFile(o, k).empty() ? "" : o.choice[k].completeness.state);
-  }
-  ordered_json passed = ordered_json::array();
-  for (int k = 0; k < 2; ++k)
-    for (const PassedOver& p : o.choice[k].passedOver)
-      passed.push_back({{"side", kSides[k]},
-                        {"file", p.path},
-                        {"completeness", p.completeness.state},
-                        {"reason", p.completeness.reason}});
-  j["passedOver"] = passed;
-  for (int k = 0; k < 4; ++k)
-    j[kKinds[k]] = o.countsKnown ? ordered_json(o.counts[k]) : ordered_json();
-  j["differences"] = o.countsKnown ? ordered_json(o.differences) : ordered_json();
-  j["diffFile"] = Nullable(o.diffFile);
-  j["status"] = o.status >= 0 ? ordered_json(o.status) : ordered_json();
-  j["error"] = Nullable(o.error);
-  j["interrupted"] = Nullable(o.interrupted);
-  j["summary"] = o.summary.is_object() ? o.summary : ordered_json();
-  return j;
-}
-
-// "complete", "OLD unknown", "NEW unknown", "both unknown", or "-".
-std::string CompletenessColumn(const PairOutcome& o) {
-  bool unknown[2] = {false, false};
-  int chosen = 0;
-  for (int k = 0; k < 2; ++k)
-    if (!ChosenFile(o, k).empty()) {
-      ++chosen;
-      unknown[k] = o.choice[k].completeness.state != "complete";
-    }
-  if (chosen == 0) return "-";
-  if (unknown[0] && unknown[1]) return "both unknown";
-  if (unknown[0] || unknown[1]) return std::string(unknown[0] ? "OLD" : "NEW") + " unknown";
-  return "complete";
-}
-
-void PrintTable(const std::vector<PairOutcome>& outcomes) {
-  printf("%6s  %10s  %-11s  %-12s  %8s  %8s  %8s  %9s  %s  %s  %s\n", "copy", "mount path",
-         "outcome", "completeness", "missing", "new", "changed", "duplicate", "old file",
-         "new file", "diff file");
-  for (const PairOutcome& o : outcomes) {
-    std::string counts[4];
-    for (int k = 0; k < 4; ++k) counts[k] = o.countsKnown ? std::to_string(o.counts[k]) : "-";
-    const std::string files[2] = {ChosenFile(o, 0), ChosenFile(o, 1)};
-    printf("%6d  %10d  %-11s  %-12s  %8s  %8s  %8s  %9s  %s  %s  %s\n", o.copyId, o.mountPathId,
-           o.interrupted.empty() ? o.outcome.c_str() : o.interrupted.c_str(),
-           CompletenessColumn(o).c_str(),
-           counts[0].c_str(), counts[1].c_str(), counts[2].c_str(), counts[3].c_str(),
-           files[0].empty() ? "-" : files[0].c_str(), files[1].empty() ? "-" : files[1].c_str(),
-           o.diffFile.empty() ? "-" : o.diffFile.c_str());
-  }
-}
-
-// What the table does not show: dumps taken without a record, dumps passed over.
-void PrintNotes(const std::vector<PairOutcome>& outcomes) {
-  for (const PairOutcome& o : outcomes)
-    for (int k = 0; k < 2; ++k) {
-      if (!ChosenFile(o, k).empty() && o.choice[k].completeness.state != "complete")
-        printf("%s: %s %s has no record: completeness unknown, compared as it is\n",
-               Where(o).c_str(), kSides[k], o.choice[k].path.c_str());
-      for (const PassedOver& p : o.choice[k].passedOver)
-        printf("%s: passed over %s %s: %s\n", Where(o).c_str(), kSides[k], p.path.c_str(),
-               p.completeness.state == "unknown" ? "no record, and a complete dump is there"
-                                                 : p.completeness.reason.c_str());
-    }
-}
-
-void PrintCounts(const std::vector<PairOutcome>& outcomes) {
-  const auto count = [&](const char* outcome) {
-    return std::count_if(outcomes.begin(), outcomes.end(),
-                         [&](const PairOutcome& o) { return o.outcome == outcome; });
-  };
-  printf("%zu mount paths: %zd same, %zd different, %zd only in OLD, %zd only in NEW, %zd failed",
-         outcomes.size(), count("same"), count("different"), count("only in OLD"),
-         count("only in NEW"), count("failed"));
-  const auto stopped = count("interrupted");
-  printf(stopped > 0 ? ", %zd interrupted\n" : "\n", stopped);
-}
-
-int ExitStatus(const std::vector<PairOutcome>& outcomes, int signal) {
-  if (signal != 0) return 128 + signal;
-  int status = 0;
-  for (const PairOutcome& o : outcomes) {
-    if (o.outcome == "failed") return 2;
-    if (o.outcome != "same") status = 1;
-  }
-  return status;
-}
-
 }  // namespace
 
 bool IsFolderDiff(const std::vector<std::string>& args) {
@@ -454,9 +328,9 @@ int RunDiffFolders(const std::vector<std::string>& args) {
   for (int k = 0; k < 2; ++k) {
     std::string error;
     if (!ListDumps(opt.dirs[k], &dumps[k], &error))
-      return Fail(std::string(kSides[k]) + " '" + opt.dirs[k] + "': " + error);
+      return Fail(std::string(kFolderSides[k]) + " '" + opt.dirs[k] + "': " + error);
     if (dumps[k].empty())
-      return Fail(std::string(kSides[k]) + " '" + opt.dirs[k] +
+      return Fail(std::string(kFolderSides[k]) + " '" + opt.dirs[k] +
                   "' holds no dump file (ChunkLister_<copy id>_<mount path id>_<time>.csv)");
   }
   const std::vector<GroupPair> pairs = PairDumps(dumps[0], dumps[1]);
@@ -492,28 +366,8 @@ int RunDiffFolders(const std::vector<std::string>& args) {
   if (status) status->Stop();
   const int signal = ReceivedSignal();
 
-  for (const PairOutcome& o : outcomes)
-    if (o.outcome == "failed")
-      fprintf(stderr, "tzrecon diff: %s: %s\n", Where(o).c_str(), o.error.c_str());
-  fflush(stderr);
-  if (opt.json) {
-    ordered_json array = ordered_json::array();
-    for (const PairOutcome& o : outcomes) array.push_back(ToJson(o));
-    printf("%s\n", array.dump(-1, ' ', false, ordered_json::error_handler_t::replace).c_str());
-  } else {
-    PrintTable(outcomes);
-    PrintNotes(outcomes);
-    PrintCounts(outcomes);
-  }
-  if (signal != 0) {
-    fflush(stdout);
-    std::string left;
-    for (const PairOutcome& o : outcomes)
-      if (!o.interrupted.empty()) left += (left.empty() ? "" : "; ") + Where(o);
-    fprintf(stderr, "tzrecon: interrupted by %s; not compared: %s\n", SignalName(signal),
-            left.c_str());
-  }
-  return ExitStatus(outcomes, signal);
+  PrintFolderReport(outcomes, opt.json, signal);
+  return FolderExitStatus(outcomes, signal);
 }
 
 }  // namespace tzcli
