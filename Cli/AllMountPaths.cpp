@@ -1,140 +1,23 @@
 #include "AllMountPaths.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <system_error>
-#include <thread>
 
-#include "Interrupted.h"
+#include "ChildProcess.h"
 #include "Progress.h"
 #include "Report.h"
 #include "Signals.h"
 
-extern char** environ;
-
 namespace tzcli {
 
 namespace {
-
-struct ChildResult {
-  int status = -1;  // exit status, or 128 + signal; -1 when it could not start
-  std::string out, err;
-  std::string startError;
-};
-
-// In the child, between fork and exec (async-signal-safe calls only): dies
-// with SIGTERM when the parent does, even killed with SIGKILL; standard
-// input from /dev/null, output and error on the pipes.
-[[noreturn]] void ExecChild(pid_t parent, char* const* argv, int out, int err) {
-  ResetStopSignalsInChild();
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (getppid() != parent) _exit(128 + SIGTERM);  // the parent is gone already
-  const int in = open("/dev/null", O_RDONLY);
-  if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-      dup2(err, STDERR_FILENO) < 0)
-    _exit(127);
-  execve(argv[0], argv, environ);
-  _exit(127);
-}
-
-// Reads the two pipes to their ends into `result`.
-void DrainPipes(int outFd, int errFd, ChildResult& result) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  char buffer[65536];
-  while (open > 0) {
-    if (tzhost::RetryInterrupted([&] { return poll(fds, 2, -1); }) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n =
-          tzhost::RetryInterrupted([&] { return read(fds[i].fd, buffer, sizeof buffer); });
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  for (pollfd& p : fds)
-    if (p.fd >= 0) close(p.fd);
-}
-
-// Waits for `child` to end, lets the signal handlers forget it, then reaps
-// it (so its pid is never signalled once it may be another process's).
-int WaitForChild(size_t slot, pid_t child) {
-  siginfo_t info;
-  tzhost::RetryInterrupted(
-      [&] { return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT); });
-  SetChildOfSlot(slot, 0);
-  int status = 0;
-  tzhost::RetryInterrupted([&] { return waitpid(child, &status, 0); });
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Runs `argv` in a child registered in `slot`, standard output and error on
-// pipes, and waits for it.
-ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
-  ChildResult result;
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) {
-    result.startError = std::string("pipe: ") + std::strerror(errno);
-    return result;
-  }
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    result.startError = std::string("pipe: ") + std::strerror(errno);
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return result;
-  }
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const pid_t parent = getpid();
-  // Blocked across the fork, so that no signal reaches the child before its
-  // handlers are the default ones again.
-  BlockStopSignals(true);
-  const pid_t child = fork();
-  if (child == 0) ExecChild(parent, args.data(), outPipe[1], errPipe[1]);
-  const int forkError = errno;
-  if (child > 0) SetChildOfSlot(slot, child);
-  BlockStopSignals(false);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (child < 0) {
-    result.startError = std::string("cannot start ") + argv[0] + ": " + std::strerror(forkError);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return result;
-  }
-  DrainPipes(outPipe[0], errPipe[0], result);
-  result.status = WaitForChild(slot, child);
-  return result;
-}
-
-std::string SelfPath() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  return std::string(path, static_cast<size_t>(n));
-}
 
 // The command line of the dump of one mount path, as a user would type it.
 std::vector<std::string> WorkerArgs(const std::string& self, const DumpOptions& o, int32_t id) {
@@ -199,45 +82,32 @@ DumpOutcome NotStarted(const DumpOptions& o, const tzhost::MountPathEntry& entry
 }
 
 struct Progress {
-  std::atomic<size_t> next{0}, done{0}, failed{0};
+  std::atomic<size_t> started{0}, done{0}, failed{0};
 };
 
 // Runs the dumps, `o.jobs` at a time; a signal starts no more of them.
 void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, Progress& p,
               StatusLine* progress) {
   const std::string self = SelfPath();
-  const size_t count = o.entries.size();
-  std::vector<char> started(count, 0);
   std::mutex stderrMutex;
-  const auto work = [&](size_t slot) {
-    for (size_t i = p.next++; i < count && ReceivedSignal() == 0; i = p.next++) {
-      const tzhost::MountPathEntry& entry = o.entries[i];
-      started[i] = 1;
-      const ChildResult child = RunChild(WorkerArgs(self, o, entry.id), slot);
-      outcomes[i] = OutcomeOf(o, entry, child, ReceivedSignal());
-      // A worker's own standard error (the log, with --log -) is passed
-      // on whole, so the lines of two workers never mix.
-      if (!child.err.empty() && child.status <= 1) {
-        std::lock_guard<std::mutex> lock(stderrMutex);
-        if (progress) fputs("\r\033[K", stderr);
-        fputs(child.err.c_str(), stderr);
-      }
-      if (!outcomes[i].ok) ++p.failed;
-      ++p.done;
+  const auto dump = [&](size_t slot, size_t i) {
+    const tzhost::MountPathEntry& entry = o.entries[i];
+    ++p.started;
+    const ChildResult child = RunChild(WorkerArgs(self, o, entry.id), slot);
+    outcomes[i] = OutcomeOf(o, entry, child, ReceivedSignal());
+    // A worker's own standard error (the log, with --log -) is passed
+    // on whole, so the lines of two workers never mix.
+    if (!child.err.empty() && child.status <= 1) {
+      std::lock_guard<std::mutex> lock(stderrMutex);
+      if (progress) fputs("\r\033[K", stderr);
+      fputs(child.err.c_str(), stderr);
     }
+    if (!outcomes[i].ok) ++p.failed;
+    ++p.done;
   };
-  const size_t workers = std::min<size_t>(static_cast<size_t>(o.jobs), count);
-  std::vector<std::thread> threads;
-  try {
-    for (size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
-  } catch (const std::system_error& e) {
-    // Fewer dumps at a time: the threads that started take every mount path.
-    fprintf(stderr, "tzrecon dump: warning: %zu of %zu workers started: %s\n", threads.size(),
-            workers, e.what());
-    if (threads.empty()) work(0);
-  }
-  for (std::thread& t : threads) t.join();
-  for (size_t i = 0; i < count; ++i)
+  const std::vector<char> started =
+      RunOnWorkers(static_cast<size_t>(o.jobs), o.entries.size(), dump, "dump");
+  for (size_t i = 0; i < o.entries.size(); ++i)
     if (!started[i]) outcomes[i] = NotStarted(o, o.entries[i], ReceivedSignal());
 }
 
@@ -294,7 +164,7 @@ int RunAllMountPaths(const DumpOptions& o) {
     progress = std::make_unique<StatusLine>([&](double seconds) {
       char text[160];
       const size_t finished = p.done.load();
-      const size_t running = std::min(p.next.load(), count) - finished;
+      const size_t running = p.started.load() - finished;
       snprintf(text, sizeof text, "%zu of %zu mount paths done (%zu failed), %zu running, %.1f s",
                finished, count, p.failed.load(), running, seconds);
       return std::string(text);

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Args.h"
+#include "DiffFolders.h"
 #include "DumpRecord.h"
 #include "DumpTable.h"
 #include "Interrupted.h"
@@ -29,6 +30,7 @@ namespace {
 
 const char kDiffHelp[] =
     "usage: tzrecon diff OLD NEW [--output FILE] [--json] [--allow-incomplete]\n"
+    "       tzrecon diff OLD_DIR NEW_DIR --output OUT_DIR [--jobs N] [--json]\n"
     "\n"
     "Compares two chunk-lister dump files. A chunk is known by its volume id and\n"
     "chunk id; the mount path id is not part of it, so dumps of two mount paths\n"
@@ -448,10 +450,12 @@ int Compare(const Input inputs[2], int rowsFd, const std::string& outputPath,
 }  // namespace
 
 int RunDiff(const std::vector<std::string>& args) {
+  if (IsFolderDiff(args)) return RunDiffFolders(args);  // two folders: DiffFolders.cpp
   const ParsedArgs parsed =
       ParseArgs(args, {{"--output", true}, {"--json", false}, {"--allow-incomplete", false}});
   if (parsed.help) {
     fputs(kDiffHelp, stdout);
+    fputs(kDiffFoldersHelp, stdout);
     return 0;
   }
   if (parsed.positional.size() < 2) throw UsageError("needs two dump files, OLD and NEW");

@@ -182,7 +182,7 @@ bool WriteRecord(const std::string& dumpFile, const json& record, std::string* e
   return true;
 }
 
-Completeness CheckCompleteness(const std::string& dumpFile) {
+Completeness ReadRecord(const std::string& dumpFile, json* record) {
   Completeness c;
   const std::string path = RecordPath(dumpFile);
   struct stat st;
@@ -198,23 +198,27 @@ Completeness CheckCompleteness(const std::string& dumpFile) {
     c.reason = "its record " + path + " cannot be read: " + reason;
     return c;
   }
-  const json record = json::parse(text, nullptr, false);
-  const auto ok = record.is_object() ? record.find("ok") : record.end();
-  if (!record.is_object() || ok == record.end() || !ok->is_boolean()) {
+  *record = json::parse(text, nullptr, false);
+  const auto ok = record->is_object() ? record->find("ok") : record->end();
+  if (!record->is_object() || ok == record->end() || !ok->is_boolean()) {
     c.state = "disagrees";
     c.reason = "its record " + path + " is not a dump record";
-    return c;
-  }
-  if (!ok->get<bool>()) {
+  } else if (!ok->get<bool>()) {
     c.state = "failed";
     c.reason = "its record " + path + " says the dump failed";
-    return c;
   }
+  return c;
+}
+
+Completeness CheckCompleteness(const std::string& dumpFile) {
+  json record;
+  Completeness c = ReadRecord(dumpFile, &record);
+  if (!c.state.empty()) return c;
   const FileDigest digest = DigestFile(dumpFile);
   const std::string disagreement =
       digest.ok ? Disagreement(record, digest) : "the file cannot be read: " + digest.error;
   c.state = disagreement.empty() ? "complete" : "disagrees";
-  if (!disagreement.empty()) c.reason = disagreement + " (" + path + ")";
+  if (!disagreement.empty()) c.reason = disagreement + " (" + RecordPath(dumpFile) + ")";
   return c;
 }
 

@@ -47,5 +47,9 @@ struct Completeness {
 // Reads the record of `dumpFile` (when there is one) and checks the file
 // against it.
 Completeness CheckCompleteness(const std::string& dumpFile);
+// Reads the record of `dumpFile` alone: "unknown" (none), "failed", or
+// "disagrees" (it cannot be read or is no dump record), with the reason; an
+// empty state when it says the dump succeeded, `*record` then holding it.
+Completeness ReadRecord(const std::string& dumpFile, nlohmann::json* record);
 
 }  // namespace tzcli

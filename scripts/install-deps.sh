@@ -12,6 +12,8 @@ packages=(
   locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
   liburing-dev libfuse3-dev fuse3 fd-find gdu
   chromium  # the browser test of tzrecon report's page (headless)
+  parallel  # GNU parallel: the many-machines recipe's test and the folder diff benchmark
+  systemd   # systemd-analyze: the test of contrib/'s service and timer
 )
 missing=()
 for p in "${packages[@]}"; do
