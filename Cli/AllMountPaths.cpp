@@ -20,7 +20,9 @@
 #include <system_error>
 #include <thread>
 
+#include "DumpProgress.h"
 #include "Interrupted.h"
+#include "Metrics.h"
 #include "Progress.h"
 #include "Report.h"
 #include "Signals.h"
@@ -37,35 +39,60 @@ struct ChildResult {
   std::string startError;
 };
 
+// What a running child last said of its progress (--progress-fd), for the
+// parent's status line.
+struct SlotProgress {
+  std::atomic<bool> running{false};
+  std::atomic<int32_t> mountPathId{0};
+  std::atomic<uint64_t> chunks{0}, total{0}, permille{0};
+
+  // Takes the complete lines of `text` (the rest stays in it).
+  void Take(std::string& text) {
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+      ProgressState state;
+      if (!ReadFeedLine(text.substr(start, nl - start), &state)) continue;
+      chunks = state.chunks;
+      total = state.total;
+      permille = state.total == 0 ? 0 : static_cast<uint64_t>(state.done * 1000 / state.total);
+    }
+    text.erase(0, start);
+  }
+};
+
 // In the child, between fork and exec (async-signal-safe calls only): dies
 // with SIGTERM when the parent does, even killed with SIGKILL; standard
-// input from /dev/null, output and error on the pipes.
-[[noreturn]] void ExecChild(pid_t parent, char* const* argv, int out, int err) {
+// input from /dev/null, output and error on the pipes; the progress pipe
+// (when there is one, -1 otherwise) kept open across exec.
+[[noreturn]] void ExecChild(pid_t parent, char* const* argv, int out, int err, int progress) {
   ResetStopSignalsInChild();
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(128 + SIGTERM);  // the parent is gone already
   const int in = open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-      dup2(err, STDERR_FILENO) < 0)
+      dup2(err, STDERR_FILENO) < 0 || (progress >= 0 && fcntl(progress, F_SETFD, 0) != 0))
     _exit(127);
   execve(argv[0], argv, environ);
   _exit(127);
 }
 
-// Reads the two pipes to their ends into `result`.
-void DrainPipes(int outFd, int errFd, ChildResult& result) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+// Reads the pipes to their ends: standard output and error into `result`,
+// the progress lines (when `progressFd` is not -1) into `slot`.
+void DrainPipes(int outFd, int errFd, int progressFd, SlotProgress* slot, ChildResult& result) {
+  pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {progressFd, POLLIN, 0}};
+  std::string progress;
+  std::string* sinks[3] = {&result.out, &result.err, &progress};
+  int open = progressFd >= 0 ? 3 : 2;
   char buffer[65536];
   while (open > 0) {
-    if (tzhost::RetryInterrupted([&] { return poll(fds, 2, -1); }) < 0) break;
-    for (int i = 0; i < 2; ++i) {
+    if (tzhost::RetryInterrupted([&] { return poll(fds, 3, -1); }) < 0) break;
+    for (int i = 0; i < 3; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n =
           tzhost::RetryInterrupted([&] { return read(fds[i].fd, buffer, sizeof buffer); });
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(n));
+        if (i == 2) slot->Take(progress);
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -90,10 +117,11 @@ int WaitForChild(size_t slot, pid_t child) {
 }
 
 // Runs `argv` in a child registered in `slot`, standard output and error on
-// pipes, and waits for it.
-ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
+// pipes, and waits for it. With `progress`, the child sends its progress on
+// a third pipe (--progress-fd), read into `progress`.
+ChildResult RunChild(std::vector<std::string> argv, size_t slot, SlotProgress* progress) {
   ChildResult result;
-  int outPipe[2], errPipe[2];
+  int outPipe[2], errPipe[2], progressPipe[2] = {-1, -1};
   if (pipe2(outPipe, O_CLOEXEC) != 0) {
     result.startError = std::string("pipe: ") + std::strerror(errno);
     return result;
@@ -104,6 +132,9 @@ ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
     close(outPipe[1]);
     return result;
   }
+  // Without this pipe the dump runs all the same, with no progress shown.
+  if (progress != nullptr && pipe2(progressPipe, O_CLOEXEC) == 0)
+    argv.insert(argv.end(), {"--progress-fd", std::to_string(progressPipe[1])});
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -112,19 +143,21 @@ ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
   // handlers are the default ones again.
   BlockStopSignals(true);
   const pid_t child = fork();
-  if (child == 0) ExecChild(parent, args.data(), outPipe[1], errPipe[1]);
+  if (child == 0) ExecChild(parent, args.data(), outPipe[1], errPipe[1], progressPipe[1]);
   const int forkError = errno;
   if (child > 0) SetChildOfSlot(slot, child);
   BlockStopSignals(false);
   close(outPipe[1]);
   close(errPipe[1]);
+  if (progressPipe[1] >= 0) close(progressPipe[1]);
   if (child < 0) {
     result.startError = std::string("cannot start ") + argv[0] + ": " + std::strerror(forkError);
     close(outPipe[0]);
     close(errPipe[0]);
+    if (progressPipe[0] >= 0) close(progressPipe[0]);
     return result;
   }
-  DrainPipes(outPipe[0], errPipe[0], result);
+  DrainPipes(outPipe[0], errPipe[0], progressPipe[0], progress, result);
   result.status = WaitForChild(slot, child);
   return result;
 }
@@ -200,20 +233,54 @@ DumpOutcome NotStarted(const DumpOptions& o, const tzhost::MountPathEntry& entry
 
 struct Progress {
   std::atomic<size_t> next{0}, done{0}, failed{0};
+  // One per worker, when a status line is shown.
+  std::unique_ptr<SlotProgress[]> slots;
+  size_t slotCount = 0;
 };
 
+// "2 of 5 mount paths done (0 failed), 2 running (1: 1200 chunks, 40%; 3:
+// 500 chunks), 3.1 s"
+std::string AllProgressText(const Progress& p, size_t count, double seconds) {
+  const size_t finished = p.done.load();
+  const size_t running = std::min(p.next.load(), count) - finished;
+  std::string dumps;
+  for (size_t i = 0; i < p.slotCount; ++i) {
+    const SlotProgress& slot = p.slots[i];
+    if (!slot.running) continue;
+    dumps += (dumps.empty() ? " (" : "; ") + std::to_string(slot.mountPathId.load()) + ": " +
+             std::to_string(slot.chunks.load()) + " chunks";
+    if (slot.total.load() > 0) dumps += ", " + std::to_string(slot.permille.load() / 10) + "%";
+  }
+  if (!dumps.empty()) dumps += ")";
+  char text[160];
+  snprintf(text, sizeof text, "%zu of %zu mount paths done (%zu failed), %zu running", finished,
+           count, p.failed.load(), running);
+  char time[32];
+  snprintf(time, sizeof time, ", %.1f s", seconds);
+  return text + dumps + time;
+}
+
 // Runs the dumps, `o.jobs` at a time; a signal starts no more of them.
-void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, Progress& p,
-              StatusLine* progress) {
+// `ended` receives when each dump ended (unix seconds).
+void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, std::vector<double>& ended,
+              Progress& p, StatusLine* progress) {
   const std::string self = SelfPath();
   const size_t count = o.entries.size();
   std::vector<char> started(count, 0);
   std::mutex stderrMutex;
   const auto work = [&](size_t slot) {
+    SlotProgress* feed = slot < p.slotCount ? &p.slots[slot] : nullptr;
     for (size_t i = p.next++; i < count && ReceivedSignal() == 0; i = p.next++) {
       const tzhost::MountPathEntry& entry = o.entries[i];
       started[i] = 1;
-      const ChildResult child = RunChild(WorkerArgs(self, o, entry.id), slot);
+      if (feed != nullptr) {
+        feed->chunks = feed->total = feed->permille = 0;
+        feed->mountPathId = entry.id;
+        feed->running = true;
+      }
+      const ChildResult child = RunChild(WorkerArgs(self, o, entry.id), slot, feed);
+      if (feed != nullptr) feed->running = false;
+      ended[i] = UnixNow();
       outcomes[i] = OutcomeOf(o, entry, child, ReceivedSignal());
       // A worker's own standard error (the log, with --log -) is passed
       // on whole, so the lines of two workers never mix.
@@ -238,7 +305,10 @@ void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, Progress
   }
   for (std::thread& t : threads) t.join();
   for (size_t i = 0; i < count; ++i)
-    if (!started[i]) outcomes[i] = NotStarted(o, o.entries[i], ReceivedSignal());
+    if (!started[i]) {
+      outcomes[i] = NotStarted(o, o.entries[i], ReceivedSignal());
+      ended[i] = UnixNow();
+    }
 }
 
 // The mount paths whose dumps a signal stopped or kept from starting.
@@ -286,21 +356,19 @@ void PrintOutcomes(const std::vector<DumpOutcome>& outcomes, size_t failed) {
 int RunAllMountPaths(const DumpOptions& o) {
   const size_t count = o.entries.size();
   std::vector<DumpOutcome> outcomes(count);
+  std::vector<double> ended(count, 0);
   Progress p;
   InstallForwardingHandlers();
 
   std::unique_ptr<StatusLine> progress;
-  if (!o.quiet && isatty(STDERR_FILENO) == 1)
-    progress = std::make_unique<StatusLine>([&](double seconds) {
-      char text[160];
-      const size_t finished = p.done.load();
-      const size_t running = std::min(p.next.load(), count) - finished;
-      snprintf(text, sizeof text, "%zu of %zu mount paths done (%zu failed), %zu running, %.1f s",
-               finished, count, p.failed.load(), running, seconds);
-      return std::string(text);
-    });
+  if (!o.quiet && isatty(STDERR_FILENO) == 1) {
+    p.slotCount = std::min<size_t>(static_cast<size_t>(o.jobs), count);
+    p.slots.reset(new SlotProgress[p.slotCount]);
+    progress = std::make_unique<StatusLine>(
+        [&](double seconds) { return AllProgressText(p, count, seconds); });
+  }
   if (progress) progress->Start();
-  RunDumps(o, outcomes, p, progress.get());
+  RunDumps(o, outcomes, ended, p, progress.get());
   if (progress) progress->Stop();
   const int signal = ReceivedSignal();
   size_t failed = 0;
@@ -318,13 +386,15 @@ int RunAllMountPaths(const DumpOptions& o) {
   } else {
     PrintOutcomes(outcomes, failed);
   }
+  std::vector<DumpMetrics> metrics;
+  for (size_t i = 0; i < count; ++i) metrics.push_back({&outcomes[i], DumpLabels(outcomes[i]), ended[i]});
   if (signal != 0) {
     fflush(stdout);
     fprintf(stderr, "tzrecon: interrupted by %s; mount paths not dumped: %s\n", SignalName(signal),
             InterruptedIds(outcomes).c_str());
-    return 128 + signal;
+    return WriteDumpMetrics(o.metrics, metrics, 128 + signal);
   }
-  return failed == 0 ? 0 : 1;
+  return WriteDumpMetrics(o.metrics, metrics, failed == 0 ? 0 : 1);
 }
 
 }  // namespace tzcli
