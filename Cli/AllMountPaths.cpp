@@ -387,7 +387,8 @@ int RunAllMountPaths(const DumpOptions& o) {
     PrintOutcomes(outcomes, failed);
   }
   std::vector<DumpMetrics> metrics;
-  for (size_t i = 0; i < count; ++i) metrics.push_back({&outcomes[i], DumpLabels(outcomes[i]), ended[i]});
+  for (size_t i = 0; i < count; ++i)
+    metrics.push_back({&outcomes[i], DumpLabels(outcomes[i]), ended[i]});
   if (signal != 0) {
     fflush(stdout);
     fprintf(stderr, "tzrecon: interrupted by %s; mount paths not dumped: %s\n", SignalName(signal),

@@ -350,7 +350,8 @@ std::string FileLine(const char* label, const std::string& path, const DumpTable
 
 std::string KindText(Kind kind, const KindStats& k) {
   if (HumanSizes())
-    return HumanKindText(kKindNames[kind], k.count, kind != kNew, k.oldBytes, kind != kMissing, k.newBytes);
+    return HumanKindText(kKindNames[kind], k.count, kind != kNew, k.oldBytes, kind != kMissing,
+                         k.newBytes);
   std::string text = std::to_string(k.count) + " " + kKindNames[kind];
   if (kind == kMissing) return text + " (" + std::to_string(k.oldBytes) + " bytes)";
   if (kind == kNew) return text + " (" + std::to_string(k.newBytes) + " bytes)";

@@ -336,8 +336,8 @@ void WriteRefusedMetrics(const ParsedArgs& parsed, double seconds) {
   const std::string path = parsed.Text("--metrics");
   if (path.empty()) return;
   MetricLabels labels;
-  for (const auto& [option, label] : {std::pair<const char*, const char*>{"--mount-path-id", "mount_path"},
-                                      {"--copy-id", "copy"}}) {
+  using Label = std::pair<const char*, const char*>;
+  for (const auto& [option, label] : {Label{"--mount-path-id", "mount_path"}, Label{"--copy-id", "copy"}}) {
     try {
       if (parsed.Has(option))
         labels.emplace_back(label, std::to_string(parsed.Int(option, 0, INT32_MIN, INT32_MAX)));
@@ -395,7 +395,8 @@ int RunDump(const std::vector<std::string>& args) {
   try {
     options = ParseOptions(parsed);
   } catch (const UsageError&) {
-    WriteRefusedMetrics(parsed, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
+    WriteRefusedMetrics(parsed, taken.count());
     throw;
   }
   SetHumanSizes(WantHumanSizes(parsed.Has("--human"), STDOUT_FILENO));

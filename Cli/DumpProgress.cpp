@@ -120,7 +120,8 @@ std::string ProgressText(const ProgressState& s, double seconds, bool last) {
            whole, s.total, static_cast<int>(share * 100), s.chunks, s.chunks == 1 ? "" : "s",
            seconds > 0 ? static_cast<double>(s.chunks) / seconds : 0.0, seconds);
   std::string line = text;
-  if (!last && s.done > 0 && share < 1) line += ", ETA " + ClockDuration(seconds * (1 - share) / share);
+  if (!last && s.done > 0 && share < 1)
+    line += ", ETA " + ClockDuration(seconds * (1 - share) / share);
   return line;
 }
 

@@ -55,9 +55,10 @@ class SizeSum {
   // Returns the lines counted after it.
   uint64_t Take(const char* begin, const char* end, uint64_t line, FileDigest& digest) {
     const char* lineStart = begin;
-    for (const char* nl = begin; (nl = static_cast<const char*>(
-                                      std::memchr(nl, '\n', static_cast<size_t>(end - nl)))) != nullptr;
-         lineStart = ++nl, ++line) {
+    const auto next = [end](const char* p) {
+      return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    };
+    for (const char* nl = next(begin); nl != nullptr; lineStart = nl + 1, nl = next(nl + 1), ++line) {
       if (line == 0) continue;  // the header
       uint64_t size = 0;
       bool ok;
@@ -72,7 +73,8 @@ class SizeSum {
         ok = SizeBeforeLineEnd(lineStart, nl, &size);
       }
       if (!ok) digest.chunkBytesKnown = false;
-      digest.chunkBytes = digest.chunkBytes > UINT64_MAX - size ? UINT64_MAX : digest.chunkBytes + size;
+      const uint64_t sum = digest.chunkBytes;
+      digest.chunkBytes = sum > UINT64_MAX - size ? UINT64_MAX : sum + size;  // stops, never wraps
     }
     // The last bytes of a line that goes on in the next buffer.
     const size_t open = static_cast<size_t>(end - lineStart);

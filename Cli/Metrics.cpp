@@ -155,10 +155,12 @@ std::string DumpMetricsText(const std::vector<DumpMetrics>& dumps) {
   Exposition e;
   for (const DumpMetrics& d : dumps) {
     const DumpOutcome& o = *d.outcome;
-    e.Gauge("tzrecon_dump_success", "Whether the dump succeeded (1) or failed or was interrupted (0).",
-            d.labels, uint64_t{o.ok ? 1u : 0u});
+    e.Gauge("tzrecon_dump_success",
+            "Whether the dump succeeded (1) or failed or was interrupted (0).", d.labels,
+            uint64_t{o.ok ? 1u : 0u});
     if (d.ran && o.rowsKnown) {
-      e.Gauge("tzrecon_dump_rows", "Rows of the dump file: one per chunk listed.", d.labels, o.rows);
+      e.Gauge("tzrecon_dump_rows", "Rows of the dump file: one per chunk listed.", d.labels,
+              o.rows);
       if (o.chunkBytesKnown)
         e.Gauge("tzrecon_dump_chunk_bytes",
                 "Bytes held by the chunks the dump lists: the sum of their sizes.", d.labels,
