@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -287,10 +288,10 @@ DumpOutcome RunOne(const DumpOptions& o) {
   if (statusLine || (listing && o.progressFd >= 0))
     state = std::make_unique<DumpProgress>(watch, entry);
   std::unique_ptr<StatusLine> progress;
-  bool walked = false;
+  std::atomic<bool> walked{false};  // read by the status line's thread
   if (statusLine)
     progress = std::make_unique<StatusLine>([&state, &walked](double seconds) {
-      return ProgressText(state->State(), seconds, walked);
+      return ProgressText(state->State(), seconds, walked.load());
     });
   std::unique_ptr<ProgressFeed> feed;
   if (state && o.progressFd >= 0) feed = std::make_unique<ProgressFeed>(*state, o.progressFd);
