@@ -11,6 +11,8 @@
 #include <sstream>
 
 #include "ChildProcess.h"
+#include "DumpProgress.h"
+#include "Metrics.h"
 #include "Progress.h"
 #include "Report.h"
 #include "Signals.h"
@@ -81,19 +83,76 @@ DumpOutcome NotStarted(const DumpOptions& o, const tzhost::MountPathEntry& entry
   return outcome;
 }
 
-struct Progress {
-  std::atomic<size_t> started{0}, done{0}, failed{0};
+// What a running worker's dump last said of its progress (--progress-fd),
+// for the parent's status line.
+struct SlotProgress {
+  std::atomic<bool> running{false};
+  std::atomic<int32_t> mountPathId{0};
+  std::atomic<uint64_t> chunks{0}, total{0}, permille{0};
+
+  // Takes the complete lines of `text` (the rest stays in it).
+  void Take(std::string& text) {
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+      ProgressState state;
+      if (!ReadFeedLine(text.substr(start, nl - start), &state)) continue;
+      chunks = state.chunks;
+      total = state.total;
+      permille = state.total == 0 ? 0 : static_cast<uint64_t>(state.done * 1000 / state.total);
+    }
+    text.erase(0, start);
+  }
 };
 
+struct Progress {
+  std::atomic<size_t> started{0}, done{0}, failed{0};
+  // One per worker, when a status line is shown.
+  std::unique_ptr<SlotProgress[]> slots;
+  size_t slotCount = 0;
+};
+
+// "2 of 5 mount paths done (0 failed), 2 running (1: 1200 chunks, 40%; 3:
+// 500 chunks), 3.1 s"
+std::string AllProgressText(const Progress& p, size_t count, double seconds) {
+  const size_t finished = p.done.load();
+  const size_t running = p.started.load() - finished;
+  std::string dumps;
+  for (size_t i = 0; i < p.slotCount; ++i) {
+    const SlotProgress& slot = p.slots[i];
+    if (!slot.running) continue;
+    dumps += (dumps.empty() ? " (" : "; ") + std::to_string(slot.mountPathId.load()) + ": " +
+             std::to_string(slot.chunks.load()) + " chunks";
+    if (slot.total.load() > 0) dumps += ", " + std::to_string(slot.permille.load() / 10) + "%";
+  }
+  if (!dumps.empty()) dumps += ")";
+  char text[160];
+  snprintf(text, sizeof text, "%zu of %zu mount paths done (%zu failed), %zu running", finished,
+           count, p.failed.load(), running);
+  char time[32];
+  snprintf(time, sizeof time, ", %.1f s", seconds);
+  return text + dumps + time;
+}
+
 // Runs the dumps, `o.jobs` at a time; a signal starts no more of them.
-void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, Progress& p,
-              StatusLine* progress) {
+// `ended` receives when each dump ended (unix seconds).
+void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, std::vector<double>& ended,
+              Progress& p, StatusLine* progress) {
   const std::string self = SelfPath();
   std::mutex stderrMutex;
   const auto dump = [&](size_t slot, size_t i) {
     const tzhost::MountPathEntry& entry = o.entries[i];
+    SlotProgress* feed = slot < p.slotCount ? &p.slots[slot] : nullptr;
+    if (feed != nullptr) {
+      feed->chunks = feed->total = feed->permille = 0;
+      feed->mountPathId = entry.id;
+      feed->running = true;
+    }
     ++p.started;
-    const ChildResult child = RunChild(WorkerArgs(self, o, entry.id), slot);
+    const ProgressReader take = [feed](std::string& text) { feed->Take(text); };
+    const ChildResult child =
+        RunChild(WorkerArgs(self, o, entry.id), slot, feed != nullptr ? &take : nullptr);
+    if (feed != nullptr) feed->running = false;
+    ended[i] = UnixNow();
     outcomes[i] = OutcomeOf(o, entry, child, ReceivedSignal());
     // A worker's own standard error (the log, with --log -) is passed
     // on whole, so the lines of two workers never mix.
@@ -108,7 +167,10 @@ void RunDumps(const DumpOptions& o, std::vector<DumpOutcome>& outcomes, Progress
   const std::vector<char> started =
       RunOnWorkers(static_cast<size_t>(o.jobs), o.entries.size(), dump, "dump");
   for (size_t i = 0; i < o.entries.size(); ++i)
-    if (!started[i]) outcomes[i] = NotStarted(o, o.entries[i], ReceivedSignal());
+    if (!started[i]) {
+      outcomes[i] = NotStarted(o, o.entries[i], ReceivedSignal());
+      ended[i] = UnixNow();
+    }
 }
 
 // The mount paths whose dumps a signal stopped or kept from starting.
@@ -156,21 +218,19 @@ void PrintOutcomes(const std::vector<DumpOutcome>& outcomes, size_t failed) {
 int RunAllMountPaths(const DumpOptions& o) {
   const size_t count = o.entries.size();
   std::vector<DumpOutcome> outcomes(count);
+  std::vector<double> ended(count, 0);
   Progress p;
   InstallForwardingHandlers();
 
   std::unique_ptr<StatusLine> progress;
-  if (!o.quiet && isatty(STDERR_FILENO) == 1)
-    progress = std::make_unique<StatusLine>([&](double seconds) {
-      char text[160];
-      const size_t finished = p.done.load();
-      const size_t running = p.started.load() - finished;
-      snprintf(text, sizeof text, "%zu of %zu mount paths done (%zu failed), %zu running, %.1f s",
-               finished, count, p.failed.load(), running, seconds);
-      return std::string(text);
-    });
+  if (!o.quiet && isatty(STDERR_FILENO) == 1) {
+    p.slotCount = std::min<size_t>(static_cast<size_t>(o.jobs), count);
+    p.slots.reset(new SlotProgress[p.slotCount]);
+    progress = std::make_unique<StatusLine>(
+        [&](double seconds) { return AllProgressText(p, count, seconds); });
+  }
   if (progress) progress->Start();
-  RunDumps(o, outcomes, p, progress.get());
+  RunDumps(o, outcomes, ended, p, progress.get());
   if (progress) progress->Stop();
   const int signal = ReceivedSignal();
   size_t failed = 0;
@@ -188,13 +248,16 @@ int RunAllMountPaths(const DumpOptions& o) {
   } else {
     PrintOutcomes(outcomes, failed);
   }
+  std::vector<DumpMetrics> metrics;
+  for (size_t i = 0; i < count; ++i)
+    metrics.push_back({&outcomes[i], DumpLabels(outcomes[i]), ended[i]});
   if (signal != 0) {
     fflush(stdout);
     fprintf(stderr, "tzrecon: interrupted by %s; mount paths not dumped: %s\n", SignalName(signal),
             InterruptedIds(outcomes).c_str());
-    return 128 + signal;
+    return WriteDumpMetrics(o.metrics, metrics, 128 + signal);
   }
-  return failed == 0 ? 0 : 1;
+  return WriteDumpMetrics(o.metrics, metrics, failed == 0 ? 0 : 1);
 }
 
 }  // namespace tzcli

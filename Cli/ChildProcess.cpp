@@ -27,33 +27,38 @@ namespace {
 
 // In the child, between fork and exec (async-signal-safe calls only): dies
 // with SIGTERM when the parent does, even killed with SIGKILL; standard
-// input from /dev/null, output and error on the pipes.
-[[noreturn]] void ExecChild(pid_t parent, char* const* argv, int out, int err) {
+// input from /dev/null, output and error on the pipes; the progress pipe
+// (when there is one, -1 otherwise) kept open across exec.
+[[noreturn]] void ExecChild(pid_t parent, char* const* argv, int out, int err, int progress) {
   ResetStopSignalsInChild();
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(128 + SIGTERM);  // the parent is gone already
   const int in = open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-      dup2(err, STDERR_FILENO) < 0)
+      dup2(err, STDERR_FILENO) < 0 || (progress >= 0 && fcntl(progress, F_SETFD, 0) != 0))
     _exit(127);
   execve(argv[0], argv, environ);
   _exit(127);
 }
 
-// Reads the two pipes to their ends into `result`.
-void DrainPipes(int outFd, int errFd, ChildResult& result) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+// Reads the pipes to their ends: standard output and error into `result`,
+// the progress pipe (when `progressFd` is not -1) into `progress`.
+void DrainPipes(int outFd, int errFd, int progressFd, const ProgressReader* progress,
+                ChildResult& result) {
+  pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {progressFd, POLLIN, 0}};
+  std::string fed;
+  std::string* sinks[3] = {&result.out, &result.err, &fed};
+  int open = progressFd >= 0 ? 3 : 2;
   char buffer[65536];
   while (open > 0) {
-    if (tzhost::RetryInterrupted([&] { return poll(fds, 2, -1); }) < 0) break;
-    for (int i = 0; i < 2; ++i) {
+    if (tzhost::RetryInterrupted([&] { return poll(fds, 3, -1); }) < 0) break;
+    for (int i = 0; i < 3; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n =
           tzhost::RetryInterrupted([&] { return read(fds[i].fd, buffer, sizeof buffer); });
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(n));
+        if (i == 2) (*progress)(fed);
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -79,9 +84,9 @@ int WaitForChild(size_t slot, pid_t child) {
 
 }  // namespace
 
-ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
+ChildResult RunChild(std::vector<std::string> argv, size_t slot, const ProgressReader* progress) {
   ChildResult result;
-  int outPipe[2], errPipe[2];
+  int outPipe[2], errPipe[2], progressPipe[2] = {-1, -1};
   if (pipe2(outPipe, O_CLOEXEC) != 0) {
     result.startError = std::string("pipe: ") + std::strerror(errno);
     return result;
@@ -92,6 +97,8 @@ ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
     close(outPipe[1]);
     return result;
   }
+  if (progress != nullptr && pipe2(progressPipe, O_CLOEXEC) == 0)
+    argv.insert(argv.end(), {"--progress-fd", std::to_string(progressPipe[1])});
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -100,19 +107,21 @@ ChildResult RunChild(const std::vector<std::string>& argv, size_t slot) {
   // handlers are the default ones again.
   BlockStopSignals(true);
   const pid_t child = fork();
-  if (child == 0) ExecChild(parent, args.data(), outPipe[1], errPipe[1]);
+  if (child == 0) ExecChild(parent, args.data(), outPipe[1], errPipe[1], progressPipe[1]);
   const int forkError = errno;
   if (child > 0) SetChildOfSlot(slot, child);
   BlockStopSignals(false);
   close(outPipe[1]);
   close(errPipe[1]);
+  if (progressPipe[1] >= 0) close(progressPipe[1]);
   if (child < 0) {
     result.startError = std::string("cannot start ") + argv[0] + ": " + std::strerror(forkError);
     close(outPipe[0]);
     close(errPipe[0]);
+    if (progressPipe[0] >= 0) close(progressPipe[0]);
     return result;
   }
-  DrainPipes(outPipe[0], errPipe[0], result);
+  DrainPipes(outPipe[0], errPipe[0], progressPipe[0], progress, result);
   result.status = WaitForChild(slot, child);
   return result;
 }

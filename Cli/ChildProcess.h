@@ -22,9 +22,17 @@ struct ChildResult {
   std::string startError;
 };
 
+// What a child sends on its progress pipe, as it comes: the text read so far
+// that the callee has not consumed (it keeps a line cut short for later).
+using ProgressReader = std::function<void(std::string& text)>;
+
 // Runs `argv` (argv[0] a path) in a child registered in `slot`, reads its
-// standard output and error to their ends, and waits for it.
-ChildResult RunChild(const std::vector<std::string>& argv, size_t slot);
+// standard output and error to their ends, and waits for it. With
+// `progress`, the child is given a third pipe ("--progress-fd N" is added
+// to its arguments), whose text goes to `progress`; should that pipe not
+// be made, the child runs without it.
+ChildResult RunChild(std::vector<std::string> argv, size_t slot,
+                     const ProgressReader* progress = nullptr);
 
 // Runs `job(slot, i)` for each i in [0, count), on up to `jobs` worker
 // threads (`slot`: the worker's own index, for RunChild), each taking the

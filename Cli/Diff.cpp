@@ -22,6 +22,8 @@
 #include "DumpTable.h"
 #include "Interrupted.h"
 #include "DiffOutput.h"
+#include "Human.h"
+#include "Metrics.h"
 #include "Progress.h"
 
 namespace tzcli {
@@ -30,6 +32,7 @@ namespace {
 
 const char kDiffHelp[] =
     "usage: tzrecon diff OLD NEW [--output FILE] [--json] [--allow-incomplete]\n"
+    "                            [--human] [--metrics FILE]\n"
     "       tzrecon diff OLD_DIR NEW_DIR --output OUT_DIR [--jobs N] [--json]\n"
     "\n"
     "Compares two chunk-lister dump files. A chunk is known by its volume id and\n"
@@ -60,6 +63,12 @@ const char kDiffHelp[] =
     "  --json         print the summary as one JSON object on standard output;\n"
     "                 the differences are then written only with --output\n"
     "  --allow-incomplete  compare a file whose record says it is incomplete\n"
+    "  --human        sizes in KiB, MiB, GiB, TiB beside the bytes (the default\n"
+    "                 when standard error, where the summary goes, is a terminal)\n"
+    "  --metrics FILE write the outcome as Prometheus text metrics to FILE\n"
+    "                 (replaced atomically; written when the diff fails too)\n"
+    "\n"
+    "OLD or NEW (not both) may be '-', standard input.\n"
     "\n"
     "Exit status: 0 the files hold the same chunks with the same sizes and\n"
     "flags, 1 they differ, 2 bad input (a file that cannot be read, a first line\n"
@@ -342,6 +351,9 @@ std::string FileLine(const char* label, const std::string& path, const DumpTable
 }
 
 std::string KindText(Kind kind, const KindStats& k) {
+  if (HumanSizes())
+    return HumanKindText(kKindNames[kind], k.count, kind != kNew, k.oldBytes, kind != kMissing,
+                         k.newBytes);
   std::string text = std::to_string(k.count) + " " + kKindNames[kind];
   if (kind == kMissing) return text + " (" + std::to_string(k.oldBytes) + " bytes)";
   if (kind == kNew) return text + " (" + std::to_string(k.newBytes) + " bytes)";
@@ -449,19 +461,15 @@ int Compare(const Input inputs[2], int rowsFd, const std::string& outputPath,
 
 }  // namespace
 
-int RunDiff(const std::vector<std::string>& args) {
-  if (IsFolderDiff(args)) return RunDiffFolders(args);  // two folders: DiffFolders.cpp
-  const ParsedArgs parsed =
-      ParseArgs(args, {{"--output", true}, {"--json", false}, {"--allow-incomplete", false}});
-  if (parsed.help) {
-    fputs(kDiffHelp, stdout);
-    fputs(kDiffFoldersHelp, stdout);
-    return 0;
-  }
+// The diff of a checked command line; `facts` receives what the metrics
+// show.
+static int Diff(const ParsedArgs& parsed, DiffFacts* facts) {
   if (parsed.positional.size() < 2) throw UsageError("needs two dump files, OLD and NEW");
   if (parsed.positional.size() > 2)
     throw UsageError("unexpected argument '" + parsed.positional[2] + "'");
   const std::string paths[2] = {parsed.positional[0], parsed.positional[1]};
+  if (paths[0] == "-" && paths[1] == "-")
+    throw UsageError("'-' (standard input) may be OLD or NEW, not both");
   const bool json = parsed.Has("--json");
   const std::string outputPath = parsed.Text("--output");
 
@@ -483,6 +491,14 @@ int RunDiff(const std::vector<std::string>& args) {
   for (const KindStats& k : result.kinds) differences += k.count;
   const DumpTable& oldTable = inputs[0].table;
   const DumpTable& newTable = inputs[1].table;
+  for (int k = 0; k < kKinds; ++k)
+    facts->kinds.push_back({kKindNames[k], result.kinds[k].count, result.kinds[k].oldBytes,
+                            result.kinds[k].newBytes});
+  for (int k = 0; k < 2; ++k) {
+    facts->rows[k] = inputs[k].table.rows();
+    facts->mountPathKnown[k] = inputs[k].table.rows() > 0;
+    facts->mountPathIds[k] = inputs[k].table.mountPathId();
+  }
   const bool idsDiffer = oldTable.rows() > 0 && newTable.rows() > 0 &&
                          oldTable.mountPathId() != newTable.mountPathId();
   if (json) {
@@ -491,7 +507,33 @@ int RunDiff(const std::vector<std::string>& args) {
   } else {
     PrintTextSummary(paths, inputs, completeness, result, differences, idsDiffer);
   }
+  facts->compared = true;
   return differences == 0 ? 0 : 1;
+}
+
+int RunDiff(const std::vector<std::string>& args) {
+  if (IsFolderDiff(args)) return RunDiffFolders(args);  // two folders: DiffFolders.cpp
+  const ParsedArgs parsed =
+      ParseArgs(args, {{"--output", true}, {"--json", false}, {"--allow-incomplete", false},
+                       {"--human", false}, {"--metrics", true}});
+  if (parsed.help) {
+    fputs(kDiffHelp, stdout);
+    fputs(kDiffFoldersHelp, stdout);
+    return 0;
+  }
+  SetHumanSizes(WantHumanSizes(parsed.Has("--human"), STDERR_FILENO));
+  const std::string metrics = parsed.Text("--metrics");
+  if (!metrics.empty()) CheckMetricsPath(metrics);
+  const auto started = std::chrono::steady_clock::now();
+  DiffFacts facts;
+  int status = 2;
+  try {
+    status = Diff(parsed, &facts);
+  } catch (const UsageError&) {
+    WriteDiffMetrics(metrics, facts, started, status);
+    throw;
+  }
+  return WriteDiffMetrics(metrics, facts, started, status);
 }
 
 }  // namespace tzcli

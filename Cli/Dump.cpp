@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,8 +18,11 @@
 
 #include "AllMountPaths.h"
 #include "Args.h"
+#include "DumpProgress.h"
 #include "DumpRecord.h"
+#include "Human.h"
 #include "LogWatch.h"
+#include "Metrics.h"
 #include "Progress.h"
 #include "Report.h"
 #include "Signals.h"
@@ -66,10 +70,16 @@ const char kDumpHelp[] =
     "  --json                 the summary as one JSON object (with\n"
     "                         --all-mount-paths, a JSON array) on standard output\n"
     "  --quiet                print only the dump file's path\n"
+    "  --human                sizes in KiB, MiB, GiB, TiB beside the bytes (the\n"
+    "                         default when standard output is a terminal)\n"
+    "  --metrics FILE         write the outcome as Prometheus text metrics to FILE\n"
+    "                         (replaced atomically; written when a dump fails too)\n"
     "\n"
-    "On a terminal, progress (volumes, chunks, rate) is shown on standard error.\n";
+    "On a terminal, progress (volumes done of the total, chunks, rate, ETA) is\n"
+    "shown on standard error.\n";
 
 const char kDefaultLogName[] = "tzrecon.log";
+constexpr int64_t kMinLogLevel = -1, kMaxLogLevel = 2;
 
 // The registry file named by --config, or else by TZRECON_CONFIG; `source`
 // says which, for messages.
@@ -107,14 +117,16 @@ DumpOptions ParseFlags(const ParsedArgs& parsed) {
   parsed.Require("--copy-id");
   parsed.Require("--dump-dir");
   o.mountPathId = static_cast<int32_t>(parsed.Int("--mount-path-id", 0, INT32_MIN, INT32_MAX));
-  o.copyId = static_cast<int32_t>(parsed.Int("--copy-id", 0, INT32_MIN, INT32_MAX));
+  o.copyId = static_cast<int32_t>(parsed.Int("--copy-id", 0, 0, INT32_MAX));
   o.dumpDir = parsed.Text("--dump-dir");
   o.singleInstanced = parsed.Has("--single-instanced");
   o.flags = static_cast<uint32_t>(parsed.Unsigned("--flags", DUMP_CHUNK_LISTER, UINT32_MAX));
   o.cloudHostParam =
       static_cast<int32_t>(parsed.Int("--cloud-host-param", 0, INT32_MIN, INT32_MAX));
   if (parsed.Has("--log-level")) {
-    parsed.Int("--log-level", 0, INT32_MIN, INT32_MAX);  // checked here, handed on as text
+    // Checked here, handed on as text: -1 failures only, 1 the default,
+    // 2 progress; the library logs no other level.
+    parsed.Int("--log-level", 0, kMinLogLevel, kMaxLogLevel);
     o.logLevel = parsed.Text("--log-level");
   }
   o.json = parsed.Has("--json");
@@ -124,6 +136,13 @@ DumpOptions ParseFlags(const ParsedArgs& parsed) {
   o.jobs = static_cast<int>(parsed.Int("--jobs", std::min(cores, 256u), 1, 256));
   if (o.allMountPaths && (o.flags & DUMP_CHUNK_LISTER) == 0)
     throw UsageError("--all-mount-paths runs chunk-lister dumps: --flags must include 2");
+  o.metrics = parsed.Text("--metrics");
+  if (!o.metrics.empty()) CheckMetricsPath(o.metrics);
+  if (parsed.Has("--progress-fd")) {
+    o.progressFd = static_cast<int>(parsed.Int("--progress-fd", -1, 3, INT32_MAX));
+    if (fcntl(o.progressFd, F_GETFD) < 0)
+      throw UsageError("--progress-fd: " + std::to_string(o.progressFd) + " is not open");
+  }
   return o;
 }
 
@@ -207,6 +226,8 @@ void RecordDump(DumpOutcome& outcome, time_t started, time_t ended) {
     outcome.rowsKnown = true;
     outcome.rows = digest.rows;
     outcome.bytes = digest.bytes;
+    outcome.chunkBytesKnown = digest.chunkBytesKnown;
+    outcome.chunkBytes = digest.chunkBytes;
   }
   outcome.record = RecordPath(outcome.dumpFile);
   std::string error;
@@ -260,11 +281,20 @@ DumpOutcome RunOne(const DumpOptions& o) {
   params.chunkListInputs = &inputs;
 
   LogWatch watch;
+  // Followed for a status line on a terminal, or for the parent of an
+  // --all-mount-paths child; otherwise nothing is listed or sent.
+  const bool statusLine = listing && !o.quiet && isatty(STDERR_FILENO) == 1;
+  std::unique_ptr<DumpProgress> state;
+  if (statusLine || (listing && o.progressFd >= 0))
+    state = std::make_unique<DumpProgress>(watch, entry);
   std::unique_ptr<StatusLine> progress;
-  if (listing && !o.quiet && isatty(STDERR_FILENO) == 1)
-    progress = std::make_unique<StatusLine>([&watch](double seconds) {
-      return DumpProgressText(watch.Volumes(), watch.Chunks(), seconds);
+  std::atomic<bool> walked{false};  // read by the status line's thread
+  if (statusLine)
+    progress = std::make_unique<StatusLine>([&state, &walked](double seconds) {
+      return ProgressText(state->State(), seconds, walked.load());
     });
+  std::unique_ptr<ProgressFeed> feed;
+  if (state && o.progressFd >= 0) feed = std::make_unique<ProgressFeed>(*state, o.progressFd);
 
   const auto started = std::chrono::steady_clock::now();
   const time_t startedWall = time(nullptr);
@@ -278,6 +308,9 @@ DumpOutcome RunOne(const DumpOptions& o) {
     exceptionText = e.what();
   }
   SetDumpPhase(DumpPhase::kRecording);
+  if (state) state->Finish(outcome.ok);
+  walked = true;
+  if (feed) feed->Stop();
   if (progress) progress->Stop();
   SetStatusLineShown(false);
   const time_t endedWall = time(nullptr);
@@ -298,6 +331,29 @@ DumpOutcome RunOne(const DumpOptions& o) {
   return outcome;
 }
 
+// The metrics of a dump command refused before any dump (status 2): success
+// 0, labelled with the mount path and copy as far as they were given.
+void WriteRefusedMetrics(const ParsedArgs& parsed, double seconds) {
+  const std::string path = parsed.Text("--metrics");
+  if (path.empty()) return;
+  MetricLabels labels;
+  using Label = std::pair<const char*, const char*>;
+  for (const auto& [option, label] : {Label{"--mount-path-id", "mount_path"}, Label{"--copy-id", "copy"}}) {
+    try {
+      if (parsed.Has(option))
+        labels.emplace_back(label, std::to_string(parsed.Int(option, 0, INT32_MIN, INT32_MAX)));
+    } catch (const UsageError&) {
+      // Not a number: no such label.
+    }
+  }
+  DumpOutcome outcome;
+  outcome.seconds = seconds;
+  // A FILE that cannot be written was the refusal's reason, or is told by
+  // the refusal's message anyway: only that message goes out.
+  std::string error;
+  WriteMetricsFile(path, DumpMetricsText({{&outcome, labels, UnixNow(), false}}), &error);
+}
+
 int RunSingle(const DumpOptions& o) {
   if ((o.flags & (DUMP_CHUNK_LISTER | DUMP_SIDB_PRIMARY | DUMP_SIDB_SECONDARY)) == 0)
     fprintf(stderr,
@@ -306,6 +362,7 @@ int RunSingle(const DumpOptions& o) {
             o.flags);
   InstallDumpHandlers();
   const DumpOutcome outcome = RunOne(o);
+  const double ended = UnixNow();
   const bool listing = (o.flags & DUMP_CHUNK_LISTER) != 0;
   if (o.json) {
     printf("%s\n", JsonText(ToJson(outcome)).c_str());
@@ -318,7 +375,7 @@ int RunSingle(const DumpOptions& o) {
   } else {
     printf("dumps done (flags %u), %.2f s\n", o.flags, outcome.seconds);
   }
-  return outcome.ok ? 0 : 1;
+  return WriteDumpMetrics(o.metrics, {{&outcome, DumpLabels(outcome), ended}}, outcome.ok ? 0 : 1);
 }
 
 }  // namespace
@@ -328,12 +385,22 @@ int RunDump(const std::vector<std::string>& args) {
       args, {{"--mount-path-id", true}, {"--all-mount-paths", false}, {"--jobs", true},
              {"--copy-id", true}, {"--dump-dir", true}, {"--single-instanced", false},
              {"--flags", true}, {"--cloud-host-param", true}, {"--config", true},
-             {"--log", true}, {"--log-level", true}, {"--json", false}, {"--quiet", false}});
+             {"--log", true}, {"--log-level", true}, {"--json", false}, {"--quiet", false},
+             {"--human", false}, {"--metrics", true}, {"--progress-fd", true}});
   if (parsed.help) {
     fputs(kDumpHelp, stdout);
     return 0;
   }
-  const DumpOptions options = ParseOptions(parsed);
+  const auto started = std::chrono::steady_clock::now();
+  DumpOptions options;
+  try {
+    options = ParseOptions(parsed);
+  } catch (const UsageError&) {
+    const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
+    WriteRefusedMetrics(parsed, taken.count());
+    throw;
+  }
+  SetHumanSizes(WantHumanSizes(parsed.Has("--human"), STDOUT_FILENO));
 
   // The host's loggers and its registry read these when they are made, so
   // they are set before the library object exists (and before any worker).

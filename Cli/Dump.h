@@ -31,6 +31,8 @@ struct DumpOptions {
   bool json = false;
   bool quiet = false;
   int jobs = 1;
+  std::string metrics;   // --metrics FILE, "" when not given
+  int progressFd = -1;   // --progress-fd: where a child of --all-mount-paths sends its progress
   std::vector<tzhost::MountPathEntry> entries;  // the registry's, when it was read
 };
 

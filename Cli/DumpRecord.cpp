@@ -8,6 +8,8 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -31,10 +33,67 @@ std::string Hex(const unsigned char* data, size_t size) {
   return text;
 }
 
+// The size field of a row read backwards from its line end (`end`, the
+// '\n'): "<size>, <flag>" then an optional '\r'. False when the line does
+// not end so.
+bool SizeBeforeLineEnd(const char* begin, const char* end, uint64_t* size) {
+  const char* p = end;
+  if (p > begin && p[-1] == '\r') --p;
+  if (p - begin < 5 || (p[-1] != '0' && p[-1] != '1') || p[-2] != ' ' || p[-3] != ',') return false;
+  const char* const digitsEnd = p - 3;
+  p = digitsEnd;
+  while (p > begin && static_cast<unsigned>(p[-1] - '0') < 10u) --p;
+  if (p == digitsEnd || p == begin || p[-1] != ' ') return false;
+  const auto [last, ec] = std::from_chars(p, digitsEnd, *size);
+  return ec == std::errc() && last == digitsEnd;
+}
+
+// Sums the size fields of the rows, fed one buffer after another.
+class SizeSum {
+ public:
+  // Takes the line ends of [begin, end); `line` counts the lines before it.
+  // Returns the lines counted after it.
+  uint64_t Take(const char* begin, const char* end, uint64_t line, FileDigest& digest) {
+    const char* lineStart = begin;
+    const auto next = [end](const char* p) {
+      return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    };
+    for (const char* nl = next(begin); nl != nullptr; lineStart = nl + 1, nl = next(nl + 1), ++line) {
+      if (line == 0) continue;  // the header
+      uint64_t size = 0;
+      bool ok;
+      if (lineStart == begin && static_cast<size_t>(nl - begin) < kKept) {
+        // The line began in the buffer before: its last bytes are kept.
+        char joined[2 * kKept];
+        const size_t head = m_tail.size(), rest = static_cast<size_t>(nl - begin);
+        std::memcpy(joined, m_tail.data(), head);
+        std::memcpy(joined + head, begin, rest);
+        ok = SizeBeforeLineEnd(joined, joined + head + rest, &size);
+      } else {
+        ok = SizeBeforeLineEnd(lineStart, nl, &size);
+      }
+      if (!ok) digest.chunkBytesKnown = false;
+      const uint64_t sum = digest.chunkBytes;
+      digest.chunkBytes = sum > UINT64_MAX - size ? UINT64_MAX : sum + size;  // stops, never wraps
+    }
+    // The last bytes of a line that goes on in the next buffer.
+    const size_t open = static_cast<size_t>(end - lineStart);
+    if (lineStart != begin) m_tail.clear();
+    m_tail.append(lineStart, open);
+    if (m_tail.size() > kKept) m_tail.erase(0, m_tail.size() - kKept);
+    return line;
+  }
+
+ private:
+  static constexpr size_t kKept = 48;  // more than the flag, the size and their separators
+  std::string m_tail;
+};
+
 // Reads `fd` to its end into the digest and the counts.
 bool Consume(int fd, EVP_MD_CTX* context, FileDigest& digest) {
   std::vector<char> buffer(1 << 20);
   uint64_t lines = 0;
+  SizeSum sizes;
   for (;;) {
     const ssize_t n =
         tzhost::RetryInterrupted([&] { return read(fd, buffer.data(), buffer.size()); });
@@ -44,10 +103,7 @@ bool Consume(int fd, EVP_MD_CTX* context, FileDigest& digest) {
     }
     if (n == 0) break;
     const char* const end = buffer.data() + n;
-    for (const char* p = buffer.data();
-         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr;
-         ++p)
-      ++lines;
+    lines = sizes.Take(buffer.data(), end, lines, digest);
     digest.bytes += static_cast<uint64_t>(n);
     if (EVP_DigestUpdate(context, buffer.data(), static_cast<size_t>(n)) != 1) {
       digest.error = "SHA-256 failed";
@@ -184,6 +240,11 @@ bool WriteRecord(const std::string& dumpFile, const json& record, std::string* e
 
 Completeness ReadRecord(const std::string& dumpFile, json* record) {
   Completeness c;
+  if (dumpFile == "-") {
+    c.state = "unknown";
+    c.reason = "standard input has no record";
+    return c;
+  }
   const std::string path = RecordPath(dumpFile);
   struct stat st;
   if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {

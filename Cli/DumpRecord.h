@@ -22,6 +22,10 @@ struct FileDigest {
   uint64_t rows = 0;   // lines after the header line
   uint64_t bytes = 0;
   std::string sha256;  // lower-case hex
+  // The sum of the rows' sizes, and whether every row's size could be read
+  // (the rows are read from their line ends: "..., <size>, <flag>\r\n").
+  uint64_t chunkBytes = 0;
+  bool chunkBytesKnown = true;
 };
 FileDigest DigestFile(const std::string& path);
 
@@ -45,7 +49,7 @@ struct Completeness {
   bool record = false; // whether a record was found
 };
 // Reads the record of `dumpFile` (when there is one) and checks the file
-// against it.
+// against it. Standard input ("-") has none.
 Completeness CheckCompleteness(const std::string& dumpFile);
 // Reads the record of `dumpFile` alone: "unknown" (none), "failed", or
 // "disagrees" (it cannot be read or is no dump record), with the reason; an

@@ -99,7 +99,10 @@ DumpTable::~DumpTable() {
 bool DumpTable::Open(const std::string& path, const std::string& label, std::string* error) {
   m_path = path;
   m_label = label;
-  m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // "-" is standard input, read through reads like any file that is not
+  // regular (a pipe has no size).
+  m_fd = path == "-" ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                     : open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (m_fd < 0) {
     *error = label + " '" + path + "': cannot open: " + std::strerror(errno);
     return false;

@@ -69,7 +69,8 @@ class RecordArray {
 
 class DumpTable {
  public:
-  // Opens the dump at `path` (`label` names it in messages, e.g. "OLD").
+  // Opens the dump at `path`, or standard input for "-" (`label` names it
+  // in messages, e.g. "OLD").
   // Returns false with `*error` set when it cannot be opened or is not a
   // regular file.
   bool Open(const std::string& path, const std::string& label, std::string* error);

@@ -169,6 +169,7 @@ void LogWatch::OnChunk(const char* path) {
   if (m_volume.size() == length && m_volume.compare(0, length, volume, length) == 0) return;
   m_volume.assign(volume, length);
   m_volumes.fetch_add(1, std::memory_order_relaxed);
+  if (m_onVolume) m_onVolume(m_volume, m_chunks.load(std::memory_order_relaxed) - 1);
 }
 
 void LogWatch::OnFailureLine(const char* tag, const char* format, va_list args) {

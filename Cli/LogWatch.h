@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -56,6 +57,12 @@ class LogWatch {
   // Chunk entries reached, and volumes whose chunks were reached, so far.
   uint64_t Chunks() const { return m_chunks.load(std::memory_order_relaxed); }
   uint64_t Volumes() const { return m_volumes.load(std::memory_order_relaxed); }
+  // Calls `onVolume` on the dump's thread each time the walk reaches
+  // another volume, with its folder name and the chunks reached before it.
+  // Set before the dump runs.
+  void OnVolume(std::function<void(const std::string& volume, uint64_t chunksBefore)> onVolume) {
+    m_onVolume = std::move(onVolume);
+  }
 
   // After the dump: level -1 lines grouped by form, in order of first
   // appearance.
@@ -81,6 +88,7 @@ class LogWatch {
   std::atomic<uint64_t> m_volumes{0};
   std::string m_mountPath;  // with a final "/", once the dump has logged it
   std::string m_volume;     // the name of the volume last reached
+  std::function<void(const std::string&, uint64_t)> m_onVolume;
   std::vector<Notice> m_notices;
   // Index into m_notices by the (tag, format) pointers a message came with:
   // the library's literals, so a repeated line costs a map look-up only.

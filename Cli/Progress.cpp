@@ -1,5 +1,8 @@
 #include "Progress.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <system_error>
 
@@ -56,7 +59,14 @@ void StatusLine::Run() {
 void StatusLine::Show(bool last) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
-  fprintf(stderr, "\r%s%s\033[K%s", m_prefix.c_str(), m_text(seconds).c_str(), last ? "\n" : "");
+  std::string text = m_text(seconds);
+  // A line wider than the terminal would wrap, and "\r" would go back to
+  // the start of its last row only.
+  winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > m_prefix.size() + 1 &&
+      text.size() > size.ws_col - m_prefix.size() - 1)
+    text.resize(size.ws_col - m_prefix.size() - 1);
+  fprintf(stderr, "\r%s%s\033[K%s", m_prefix.c_str(), text.c_str(), last ? "\n" : "");
   fflush(stderr);
   m_shown = true;
 }

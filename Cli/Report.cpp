@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Human.h"
+
 namespace tzcli {
 
 namespace {
@@ -39,6 +41,7 @@ json ToJson(const DumpOutcome& o) {
                 {"dumpFile", o.dumpFile.empty() ? json(nullptr) : json(o.dumpFile)},
                 {"rows", o.rowsKnown ? json(o.rows) : json(nullptr)},
                 {"bytes", o.rowsKnown ? json(o.bytes) : json(nullptr)},
+                {"chunkBytes", o.chunkBytesKnown ? json(o.chunkBytes) : json(nullptr)},
                 {"seconds", o.seconds},
                 {"log", o.log.empty() ? json(nullptr) : json(o.log)},
                 {"notices", notices},
@@ -64,6 +67,9 @@ bool FromJson(const json& value, DumpOutcome& o) {
     o.rowsKnown = !value.at("rows").is_null();
     o.rows = o.rowsKnown ? value.at("rows").get<uint64_t>() : 0;
     o.bytes = o.rowsKnown ? value.at("bytes").get<uint64_t>() : 0;
+    const json chunkBytes = value.value("chunkBytes", json());
+    o.chunkBytesKnown = chunkBytes.is_number_unsigned();
+    o.chunkBytes = o.chunkBytesKnown ? chunkBytes.get<uint64_t>() : 0;
     o.seconds = value.at("seconds").get<double>();
     o.log = value.at("log").is_null() ? "" : value.at("log").get<std::string>();
     o.notices.clear();
@@ -133,7 +139,12 @@ void PrintFailure(FILE* out, const DumpOutcome& o, const std::string& prefix) {
 
 void PrintSummary(FILE* out, const DumpOutcome& o) {
   fprintf(out, "%s\n", o.dumpFile.c_str());
-  if (o.rowsKnown)
+  if (o.rowsKnown && HumanSizes())
+    fprintf(out, "%llu rows, %s, %.2f s (mount path %d, copy %d)%s\n",
+            static_cast<unsigned long long>(o.rows), SizeText(o.bytes).c_str(), o.seconds,
+            o.mountPathId, o.copyId,
+            o.chunkBytesKnown ? ("; the chunks hold " + SizeText(o.chunkBytes)).c_str() : "");
+  else if (o.rowsKnown)
     fprintf(out, "%llu rows, %llu bytes, %.2f s (mount path %d, copy %d)\n",
             static_cast<unsigned long long>(o.rows), static_cast<unsigned long long>(o.bytes),
             o.seconds, o.mountPathId, o.copyId);
@@ -148,7 +159,8 @@ void PrintTable(FILE* out, const std::vector<DumpOutcome>& outcomes) {
           "rows", "bytes", "seconds", "notices", "dump file");
   for (const DumpOutcome& o : outcomes) {
     const std::string rows = o.ok && o.rowsKnown ? std::to_string(o.rows) : "-";
-    const std::string bytes = o.ok && o.rowsKnown ? std::to_string(o.bytes) : "-";
+    const std::string bytes =
+        !o.ok || !o.rowsKnown ? "-" : HumanSizes() ? BinarySize(o.bytes) : std::to_string(o.bytes);
     fprintf(out, "%10d  %-5s  %-7s  %10s  %12s  %8.2f  %7llu  %s\n", o.mountPathId,
             o.kind.empty() ? "-" : o.kind.c_str(),
             o.ok ? "done" : !o.interrupted.empty() ? o.interrupted.c_str() : "FAILED", rows.c_str(),

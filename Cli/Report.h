@@ -22,6 +22,8 @@ struct DumpOutcome {
   bool rowsKnown = false;
   uint64_t rows = 0;
   uint64_t bytes = 0;
+  bool chunkBytesKnown = false;
+  uint64_t chunkBytes = 0;  // the sum of the rows' sizes: what the chunks hold
   double seconds = 0;
   std::string log;  // the log file, or "" for standard error
   std::vector<Notice> notices;

@@ -103,7 +103,7 @@ Options ParseSampleDir(const ParsedArgs& parsed) {
   options.volumes = parsed.Int("--volumes", options.volumes, 0, kMaxVolumes);
   options.chunksPerVolume =
       parsed.Int("--chunks-per-volume", options.chunksPerVolume, 0, kMaxChunksPerVolume);
-  options.copyId = static_cast<int32_t>(parsed.Int("--copy-id", 1, INT32_MIN, INT32_MAX));
+  options.copyId = static_cast<int32_t>(parsed.Int("--copy-id", 1, 0, INT32_MAX));
   options.singleInstanced = parsed.Has("--single-instanced");
   options.seed = parsed.Unsigned("--seed", options.seed, UINT64_MAX);
   options.configOut = parsed.Text("--config-out");

@@ -6,8 +6,9 @@
 //    small range (so some repeat), every string value holding the marker
 //    "SECRET", and faults the input picks: a field of the wrong type, an id
 //    out of range, an empty or missing path, "password" and "passwordEnv"
-//    together, an unset password variable, a bad "addressing", unknown
-//    fields, or the text cut short.
+//    together, an unset password variable, a bad "addressing", a "type"
+//    other than 4 or 7, S3 fields on an entry that is not a cloud one,
+//    unknown fields, or the text cut short.
 // Checked:
 //  - nothing is thrown and the error text of a failure names the source;
 //  - an error never quotes the file: no byte of it outside printable ASCII
@@ -106,10 +107,11 @@ Entry BuildEntry(tzfuzz::Input& input) {
     default: fields.push_back("\"path\": " + Json(x.path)); break;
   }
   if (flags & 1) {
-    x.type = (flags & 2) ? 7 : static_cast<int>(input.U32() % 100000) - 50000;
+    const uint8_t pick = input.Byte() % 4;
+    x.type = (flags & 2) ? 7 : pick == 0 ? 4 : static_cast<int>(input.U32() % 100000) - 50000;
     fields.push_back("\"type\": " + (fault == 8 ? Json(std::to_string(x.type))
                                                 : std::to_string(x.type)));
-    if (fault == 8) e.valid = false;
+    if (fault == 8 || (x.type != 4 && x.type != 7)) e.valid = false;
   }
   if (flags & 4) {
     x.serverType = static_cast<int>(input.U32());
@@ -145,6 +147,8 @@ Entry BuildEntry(tzfuzz::Input& input) {
     fields.push_back("\"passwordEnv\": \"\"");
     e.valid = false;
   }
+  // The S3 fields belong to cloud entries only.
+  if ((flags & (64 | 128)) != 0 && x.type != 7) e.valid = false;
   if (flags & 64) {
     x.endpoint = Value(input);
     x.region = Value(input);

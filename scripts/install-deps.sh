@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libpugixml-dev
   clang libclang-rt-14-dev
   curl rclone strace valgrind time binutils python3 sqlite3
+  python3-prometheus-client  # an independent reader of tzrecon --metrics, for its test
   locales  # locale sources: the S3 signer test builds a Latin-1 locale with localedef
   liburing-dev libfuse3-dev fuse3 fd-find gdu
   chromium  # the browser test of tzrecon report's page (headless)

@@ -10,6 +10,10 @@
 //     set;
 //   - "addressing" is "path" or "virtual";
 //   - "maxRequestsInFlight" is 1 to 64;
+//   - "type" is 4 (disk, the default) or 7 (cloud): another value would be
+//     walked as a disk, whatever was meant;
+//   - the S3 fields (kS3Keys) belong to cloud entries only: on a disk entry
+//     they would be ignored, and the mount path walked as a local folder;
 //   - an entry holds only the fields of kEntryKeys: a misspelt "type" would
 //     otherwise turn a cloud mount path silently into a disk one. Other
 //     fields at the top level are left alone (room for comments).
@@ -51,6 +55,14 @@ const char* const kEntryKeys[] = {
     "id",       "path",        "type",     "serverType", "user",       "password",
     "passwordEnv", "endpoint", "region",   "addressing", "maxRequestsInFlight",
 };
+
+// The fields that only an S3 store reads.
+const char* const kS3Keys[] = {"endpoint", "region", "addressing", "maxRequestsInFlight"};
+
+// The values of "type" (MOUNT_PATH_TYPE_DISK and MOUNT_PATH_TYPE_CLOUD of
+// the file system agent).
+constexpr int kDiskType = 4;
+constexpr int kCloudType = 7;
 
 // Edit distance of `a` and `b`, counting a case change as no edit; used only
 // to suggest a known field for an unknown one.
@@ -215,6 +227,15 @@ bool ReadEntry(const json& object, MountPathEntry& entry,
     reason = "\"maxRequestsInFlight\" must be 1 to 64";
     return false;
   }
+  if (entry.type != kDiskType && entry.type != kCloudType) {
+    reason = "\"type\" must be 4 (disk, the default) or 7 (cloud)";
+    return false;
+  }
+  for (const char* key : kS3Keys)
+    if (entry.type != kCloudType && object.contains(key)) {
+      reason = std::string("\"") + key + "\" is an S3 field: the entry needs \"type\": 7";
+      return false;
+    }
   return true;
 }
 

@@ -18,7 +18,7 @@ namespace tzhost {
 struct MountPathEntry {
   int id = 0;
   std::string path;
-  int type = 4;         // 7: cloud
+  int type = 4;         // 4: disk, 7: cloud (no other value is accepted)
   int serverType = 0;
   std::string user;
   std::string password;  // from "password", or the variable "passwordEnv" names

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -273,9 +274,11 @@ TEST(CliDump, ProgressOnATerminalCountsTheRows) {
   const clitest::RunResult r = clitest::RunOnTerminal(args);
   ASSERT_EQ(r.status, 0) << r.err;
   // The status line is rewritten in place; the last one, written when the
-  // dump has ended, counts what the walk reached.
-  EXPECT_NE(r.err.find("\rtzrecon: 3 volumes, 1200 chunks, "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("1200 rows"), std::string::npos) << r.err;
+  // dump has ended, counts what the walk reached of the volumes listed.
+  EXPECT_NE(r.err.find("\rtzrecon: 3 of 3 volumes (100%), 1200 chunks, "), std::string::npos) << r.err;
+  // On a terminal, sizes are shown for people too.
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("\n1200 rows, [0-9]+\\.[0-9] KiB \\([0-9]+ bytes\\), ")))
+      << r.err;
 }
 
 // One sample, flawed on purpose: V_1's trailer of chunk 1 names chunk 2,
@@ -655,6 +658,64 @@ TEST(CliDumpSignals, NoChildOutlivesItsParent) {
                   .find("tzrecon: interrupted by SIGTERM; mount paths not dumped: 1, 2, 3, 4\n"),
               std::string::npos);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Lets held dumps go on a little: takes up to 16 KiB of their log.
+void Release(const HeldDumps& held) {
+  char buffer[16384];
+  while (read(held.fifo, buffer, sizeof buffer) < 0 && errno == EINTR) {
+  }
+}
+
+// Lets held dumps run to their end, gathering what the terminal shows.
+void RunToTheEnd(const HeldDumps& held, std::string& shown) {
+  char buffer[65536];
+  do {
+    while (read(held.fifo, buffer, sizeof buffer) > 0) {
+    }
+  } while (held.ReadTerminal(shown));
+}
+
+// Once the root is listed, the status line shows the volumes done of the
+// total, a percentage and an ETA; the last line all the volumes.
+TEST(CliDumpProgress, VolumesOfTheTotalAndAnEta) {
+  HeldDumps held;
+  ASSERT_NO_FATAL_FAILURE(held.Start(1, {"--mount-path-id", "1"}, true));
+  const std::regex eta("tzrecon: [1-3] of 4 volumes \\([0-9]+%\\), [0-9]+ chunks, [0-9]+ chunks/s, "
+                       "[0-9.]+ s, ETA [0-9]+:[0-9]{2}\033");
+  std::string shown;
+  ASSERT_TRUE(clitest::WaitUntil([&] {
+    Release(held);
+    held.ReadTerminal(shown);
+    return std::regex_search(shown, eta);
+  })) << shown;
+  RunToTheEnd(held, shown);
+  EXPECT_EQ(clitest::WaitCli(held.pid), 0) << shown;
+  held.pid = -1;
+  EXPECT_NE(shown.find("tzrecon: 4 of 4 volumes (100%), 2000 chunks, "), std::string::npos) << shown;
+}
+
+// --all-mount-paths: the chunks and the share reached by every running dump,
+// as each child sends them.
+TEST(CliDumpProgress, EveryRunningDumpOfAllMountPaths) {
+  HeldDumps held;
+  ASSERT_NO_FATAL_FAILURE(held.Start(2, {"--all-mount-paths", "--jobs", "2"}, true));
+  const std::regex both("0 of 2 mount paths done \\(0 failed\\), 2 running \\([12]: [1-9][0-9]* chunks, "
+                        "[0-9]+%; [12]: [1-9][0-9]* chunks, [0-9]+%\\), [0-9.]+ s");
+  std::string shown;
+  ASSERT_TRUE(clitest::WaitUntil([&] {
+    Release(held);  // (one dump may be held before its first chunk)
+    held.ReadTerminal(shown);
+    return std::regex_search(shown, both);
+  })) << shown;
+  RunToTheEnd(held, shown);
+  EXPECT_EQ(clitest::WaitCli(held.pid), 0) << shown;
+  held.pid = -1;
+  EXPECT_NE(shown.find("2 of 2 mount paths dumped, 0 failed"), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -146,6 +146,13 @@ TEST_F(Registry, FailuresNameTheFileAndTheField) {
        "mountPaths[0] (id 3): \"region\" must be a string"},
       {R"({"mountPaths": [{"id": 3, "path": "/a", "addressing": "x"}]})",
        "mountPaths[0] (id 3): \"addressing\" must be \"path\" or \"virtual\""},
+      // "type" is 4 or 7; the S3 fields go with 7 only.
+      {R"({"mountPaths": [{"id": 3, "path": "/a", "type": 5}]})",
+       "mountPaths[0] (id 3): \"type\" must be 4 (disk, the default) or 7 (cloud)"},
+      {R"({"mountPaths": [{"id": 3, "path": "b/p", "endpoint": "http://127.0.0.1:1"}]})",
+       "mountPaths[0] (id 3): \"endpoint\" is an S3 field: the entry needs \"type\": 7"},
+      {R"({"mountPaths": [{"id": 3, "path": "/a", "type": 4, "maxRequestsInFlight": 8}]})",
+       "mountPaths[0] (id 3): \"maxRequestsInFlight\" is an S3 field: the entry needs \"type\": 7"},
       // A broken entry fails the lookup of every other one too.
       {R"({"mountPaths": [{"id": 3, "path": "/a"}, {"id": 9, "path": "/b",
           "type": "7"}]})",

@@ -4,10 +4,14 @@
 #     its version, and dumps a sample it writes itself;
 #   - the manual page tzrecon(1) and the pkg-config file are installed, and a
 #     host program builds against the package with pkg-config and with
-#     find_package(TzLibVolRecon), and runs.
+#     find_package(TzLibVolRecon), and runs;
+#   - the manual page names every command and option of tzrecon's help;
+#   - the README's example host, built with the README's own command (which
+#     gives a run path), dumps the sample with no LD_LIBRARY_PATH.
 set -euo pipefail
 build="$1"
 consumer="$2"
+readme="$3"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset LD_LIBRARY_PATH TZRECON_CONFIG TZRECON_LOG TZRECON_LOG_LEVEL
@@ -40,6 +44,32 @@ c++ -std=c++17 -o "$work/pc-consumer" "$consumer/main.cpp" $(pkg-config --cflags
   || fail "build with pkg-config failed"
 LD_LIBRARY_PATH="$(pkg-config --variable=libdir TzLibVolRecon)" TZRECON_LOG="$work/host.log" \
   "$work/pc-consumer" || fail "the pkg-config consumer failed"
+
+# Every command of the usage and every option of each command's help.
+page=$(sed 's/\\-/-/g' "$man")
+for command in $("$tzrecon" --help | awk '/^commands:/{f=1; next} f && /^  [a-z]/{print $1}'); do
+  grep -q "tzrecon $command" <<< "$page" || fail "the manual page lacks the command $command"
+  for option in $("$tzrecon" "$command" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+    grep -q -- "$option" <<< "$page" || fail "the manual page lacks $command $option"
+  done
+done
+
+# The README's example host: its C++ block, then its shell block, as written.
+mkdir "$work/example"
+awk '/<!-- example host:/{f=1} f && /^```cpp/{g=1; next} g && /^```/{exit} g' "$readme" \
+  > "$work/example/dump.cpp"
+awk '/<!-- example host:/{f=1} f && /^```sh/{g=1; next} g && /^```/{exit} g' "$readme" \
+  > "$work/example/build.sh"
+[ -s "$work/example/dump.cpp" ] && [ -s "$work/example/build.sh" ] || fail "no example host in $readme"
+"$tzrecon" sample "$work/lib7" --volumes 2 --chunks-per-volume 10 --copy-id 7 \
+  --config-out "$work/example/registry.json" > /dev/null || fail "installed tzrecon sample failed"
+mkdir "$work/example/dumps"
+(cd "$work/example" && TZRECON_LOG="$work/host.log" bash -e build.sh > out.txt 2>&1) \
+  || { cat "$work/example/out.txt"; fail "the README's example host failed"; }
+read -r example_dump example_size < "$work/example/out.txt"
+[ "$example_size" -eq "$(stat -c %s "$work/example/$example_dump")" ] \
+  && [ "$(($(wc -l < "$work/example/$example_dump") - 1))" -eq 20 ] \
+  || fail "the README's example host printed: $(cat "$work/example/out.txt")"
 
 cmake -S "$consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" > "$work/configure.log" \
   || { cat "$work/configure.log"; exit 1; }
