@@ -92,11 +92,10 @@ struct HostOrder {
 
 const HostOrder kOrders[] = {
     {"Reversed", [](std::vector<dirent>& e) { std::reverse(e.begin(), e.end()); }},
-    {"ByName",
-     [](std::vector<dirent>& e) {
-       std::sort(e.begin(), e.end(),
-                 [](const dirent& a, const dirent& b) { return std::strcmp(a.d_name, b.d_name) < 0; });
-     }},
+    // From the middle on, then the first half: a host that resumes a
+    // listing where another left off.
+    {"Rotated",
+     [](std::vector<dirent>& e) { std::rotate(e.begin(), e.begin() + e.size() / 2, e.end()); }},
 };
 
 class WindowInHostOrder : public ::testing::TestWithParam<HostOrder> {
@@ -134,8 +133,13 @@ TEST_P(WindowInHostOrder, WarmsTheEntriesTheWalkComesToNext) {
   std::vector<std::string> walkOrder;
   for (const std::string& chunk : watch.chunks) walkOrder.push_back(chunk.substr(chunk.rfind('/') + 1));
   ASSERT_NE(walkOrder, kernelOrder);
-  EXPECT_TRUE(watch.cold.empty()) << watch.cold.size() << " chunks reached before their trailer "
-                                  << "was read ahead, the first " << watch.cold.front();
+  // A page read ahead may be reclaimed before the walk reaches it when the
+  // machine is short of memory (pages read ahead and not yet used go
+  // first), so a few are let pass; a window that reads ahead of other
+  // entries than the walk's next leaves half of them or more cold.
+  EXPECT_LE(watch.cold.size(), static_cast<size_t>(kChunks / 50))
+      << watch.cold.size() << " chunks reached before their trailer was read ahead, the first "
+      << watch.cold.front();
   EXPECT_EQ(ReadAhead::Testing::requests, 4 * kChunks);
 }
 
