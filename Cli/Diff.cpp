@@ -1,5 +1,6 @@
 #include "Diff.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include "Args.h"
 #include "DiffFolders.h"
+#include "DiffPartitions.h"
 #include "DumpRecord.h"
 #include "DumpTable.h"
 #include "Interrupted.h"
@@ -25,6 +27,7 @@
 #include "Human.h"
 #include "Metrics.h"
 #include "Progress.h"
+#include "Signals.h"
 
 namespace tzcli {
 
@@ -32,6 +35,7 @@ namespace {
 
 const char kDiffHelp[] =
     "usage: tzrecon diff OLD NEW [--output FILE] [--json] [--allow-incomplete]\n"
+    "                            [--memory SIZE] [--temp-dir DIR]\n"
     "                            [--human] [--metrics FILE]\n"
     "       tzrecon diff OLD_DIR NEW_DIR --output OUT_DIR [--jobs N] [--json]\n"
     "\n"
@@ -63,6 +67,11 @@ const char kDiffHelp[] =
     "  --json         print the summary as one JSON object on standard output;\n"
     "                 the differences are then written only with --output\n"
     "  --allow-incomplete  compare a file whose record says it is incomplete\n"
+    "  --memory SIZE  the memory the rows may take: bytes, or a number followed by\n"
+    "                 K, M, G or T (powers of 1024), as in 512M or 2G (default: a\n"
+    "                 quarter of the physical memory); see Memory below\n"
+    "  --temp-dir DIR  where the rows go when they do not fit in SIZE (default:\n"
+    "                 $TMPDIR, else /tmp)\n"
     "  --human        sizes in KiB, MiB, GiB, TiB beside the bytes (the default\n"
     "                 when standard error, where the summary goes, is a terminal)\n"
     "  --metrics FILE write the outcome as Prometheus text metrics to FILE\n"
@@ -74,11 +83,23 @@ const char kDiffHelp[] =
     "flags, 1 they differ, 2 bad input (a file that cannot be read, a first line\n"
     "that is not the dump header, a row that is not five integers: the message\n"
     "gives the file, line and text; FILE is then not made), an incomplete input\n"
-    "(above), a bad command line, or differences that could not be written.\n"
+    "(above), a bad command line, or differences or temporary files that could\n"
+    "not be written.\n"
     "\n"
-    "Both files are held in memory: 12 bytes a row of each file (20 for sizes\n"
-    "of 1 GiB and more), and while sorting 12 bytes a row of the larger file. On a terminal, progress\n"
-    "is shown on standard error.\n";
+    "Memory: both files are held in memory, 12 bytes a row of each file (20 for\n"
+    "sizes of 1 GiB and more), and sorted: a file that lists each volume's rows\n"
+    "together (as dumps do) is sorted volume by volume, any other takes 12 bytes\n"
+    "a row of the larger file more. When that would pass SIZE, the rows are\n"
+    "written instead to temporary files in DIR by ranges of volume ids (12\n"
+    "bytes a row), and the ranges are compared one after the other, each in\n"
+    "memory; the differences and the summary are the same. The temporary files\n"
+    "have no name: they take space only while the diff runs and are gone when it\n"
+    "ends, however it ends. The program and its buffers take about 16 MiB more\n"
+    "than SIZE. With --json, \"memory\" says whether the rows went to temporary\n"
+    "files, the space they took and the peak memory, and \"phaseSeconds\" the\n"
+    "time of each phase (read, sort, compare; or partition, split, diff).\n"
+    "SIGINT, SIGTERM or SIGHUP end the diff with status 128 + the signal, FILE\n"
+    "removed. On a terminal, progress is shown on standard error.\n";
 
 const char* const kOutputHeader = kDiffOutputHeader;
 
@@ -167,34 +188,32 @@ struct Comparison {
   std::vector<VolumeStats> top;  // at most kTopVolumes, by MoreMissing
 };
 
-// Merges the two sorted tables, writing a row per difference to `writer`
-// (when given) and counting them.
+// Merges pairs of sorted tables, writing a row per difference to `writer`
+// (when given) and counting them. A diff that does not fit in memory merges
+// one pair a key range, the ranges in order.
 class Merger {
  public:
-  Merger(const DumpTable& oldTable, const DumpTable& newTable, RowWriter* writer)
-      : m_old(oldTable), m_new(newTable), m_writer(writer) {}
+  explicit Merger(RowWriter* writer) : m_writer(writer) {}
 
-  Comparison Run() {
-    const DumpRecord* a = m_old.records();
-    const DumpRecord* b = m_new.records();
-    const size_t na = m_old.rows(), nb = m_new.rows();
-    size_t i = 0, j = 0;
-    while (i < na || j < nb) {
+  void Merge(const DumpTable& oldTable, const DumpTable& newTable) {
+    SortedCursor a(oldTable.sorted()), b(newTable.sorted());
+    while (!a.done() || !b.done()) {
       // The usual case: one row on each side, the same size and flag.
-      if (i < na && j < nb && a[i].key == b[j].key && a[i].value == b[j].value &&
-          (a[i].value & kBigSize) == 0 && (i + 1 == na || a[i + 1].key != a[i].key) &&
-          (j + 1 == nb || b[j + 1].key != b[j].key)) {
-        ++i;
-        ++j;
-        continue;
+      if (!a.done() && !b.done()) {
+        const DumpRecord& x = a.record();
+        const DumpRecord& y = b.record();
+        if (x.key == y.key && x.value == y.value && (x.value & kBigSize) == 0 && !a.NextSameKey() &&
+            !b.NextSameKey()) {
+          a.Advance();
+          b.Advance();
+          continue;
+        }
       }
-      const uint64_t key = j == nb || (i < na && a[i].key <= b[j].key) ? a[i].key : b[j].key;
-      size_t iEnd = i, jEnd = j;
-      while (iEnd < na && a[iEnd].key == key) ++iEnd;
-      while (jEnd < nb && b[jEnd].key == key) ++jEnd;
-      const Side o = SideOf(m_old, a, i, iEnd);
-      const Side n = SideOf(m_new, b, j, jEnd);
-      const bool oldTwice = iEnd - i > 1, newTwice = jEnd - j > 1;
+      const uint64_t key =
+          b.done() || (!a.done() && a.record().key <= b.record().key) ? a.record().key : b.record().key;
+      bool oldTwice = false, newTwice = false;
+      const Side o = Take(oldTable, a, key, &oldTwice);
+      const Side n = Take(newTable, b, key, &newTwice);
       if (oldTwice || newTwice)
         Note(kDuplicate, key, oldTwice ? o : Side(), newTwice ? n : Side());
       else if (!n.present)
@@ -203,21 +222,32 @@ class Merger {
         Note(kNew, key, o, n);
       else if (o.size != n.size || o.flag != n.flag)
         Note(kChanged, key, o, n);
-      i = iEnd;
-      j = jEnd;
     }
+  }
+
+  // The counts and the volumes with the most missing, once every pair is merged.
+  Comparison Finish() {
     EndVolume();
     std::sort(m_result.top.begin(), m_result.top.end(), MoreMissing);
     return m_result;
   }
 
  private:
-  static Side SideOf(const DumpTable& table, const DumpRecord* records, size_t begin, size_t end) {
+  // The first record of `key` at the cursor (absent when the cursor is not
+  // at `key`), passing over every record of the key; `*twice` when there are
+  // more than one.
+  static Side Take(const DumpTable& table, SortedCursor& at, uint64_t key, bool* twice) {
     Side side;
-    if (begin == end) return side;
+    if (at.done() || at.record().key != key) return side;
     side.present = true;
-    side.size = table.SizeOf(records[begin]);
-    side.flag = DumpTable::FlagOf(records[begin]);
+    side.size = table.SizeOf(at.record());
+    side.flag = DumpTable::FlagOf(at.record());
+    for (;;) {
+      const bool more = at.NextSameKey();
+      at.Advance();
+      if (!more) break;
+      *twice = true;
+    }
     return side;
   }
 
@@ -248,8 +278,6 @@ class Merger {
     if (MoreMissing(m_volume, *least)) *least = m_volume;
   }
 
-  const DumpTable& m_old;
-  const DumpTable& m_new;
   RowWriter* m_writer;
   Comparison m_result;
   VolumeStats m_volume;
@@ -264,10 +292,24 @@ struct Input {
   std::string error;
 };
 
-// Reads both inputs, one thread each, then sorts them one after the other
-// (each on two threads, sharing one scratch area), with a progress line on
-// a terminal.
-void LoadBoth(Input* inputs) {
+// The seconds of each phase, for --json: reading (with the rows written to
+// parts when they do not fit), sorting and comparing (for parts: reading
+// each back, sorting and comparing it).
+struct Timings {
+  double read = 0, sort = 0, compare = 0;
+};
+
+double Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Reads both inputs, one thread each, within the memory limit of `spill`;
+// then, when they are held and sorting them fits, sorts them one after the
+// other (each on two threads, sharing one scratch area), with a progress line
+// on a terminal. Returns what went wrong besides the inputs' own failures
+// ("" when nothing did).
+std::string LoadBoth(Input* inputs, DiffSpill* spill, Timings* times) {
+  const auto started = std::chrono::steady_clock::now();
   const auto percent = [](const Input& in) {
     const uint64_t size = in.table.fileSize();
     const uint64_t read = in.bytesRead.load(std::memory_order_relaxed);
@@ -277,13 +319,17 @@ void LoadBoth(Input* inputs) {
   if (isatty(STDERR_FILENO) == 1)
     status = std::make_unique<StatusLine>(
         [&](double) {
-          return "reading OLD " + percent(inputs[0]) + ", NEW " + percent(inputs[1]);
+          return "reading OLD " + percent(inputs[0]) + ", NEW " + percent(inputs[1]) +
+                 (spill->spilled() ? " (into parts)" : "");
         },
         "tzrecon diff: ");
   std::thread threads[2];
   try {
     for (int k = 0; k < 2; ++k)
-      threads[k] = std::thread([&in = inputs[k]] { in.ok = in.table.Load(&in.bytesRead, &in.error); });
+      threads[k] = std::thread([&in = inputs[k], spill, k] {
+        in.ok = in.table.Load(&in.bytesRead, &in.error, spill->Hook(k));
+        if (!in.ok) spill->Failed(k);
+      });
   } catch (...) {
     // The thread that started is waited for: never left running (that
     // would end the program).
@@ -295,16 +341,28 @@ void LoadBoth(Input* inputs) {
   for (std::thread& t : threads) t.join();
   if (status) status->Halt();
   const bool shown = status && status->Shown();
-  if (!inputs[0].ok || !inputs[1].ok) {
-    if (shown) status->Erase();
-    return;
+  std::string error;
+  if (inputs[0].ok && inputs[1].ok && !spill->spilled()) {
+    for (int k = 0; k < 2; ++k) inputs[k].table.PlanSort();
+    const size_t most = std::max(inputs[0].table.SortScratch(), inputs[1].table.SortScratch());
+    // Sorting that does not fit beside the rows: the rows go to parts.
+    if (!spill->Fits(most)) spill->SpillHeld(&error);
   }
+  if (inputs[0].ok && inputs[1].ok && error.empty() && spill->spilled()) spill->EndWriting(&error);
+  times->read = Since(started);
+  if (!inputs[0].ok || !inputs[1].ok || !error.empty() || spill->spilled()) {
+    if (shown) status->Erase();
+    return error;
+  }
+  const auto sorting = std::chrono::steady_clock::now();
   if (shown) status->Write("sorting");
-  const size_t most = std::max(inputs[0].table.rows(), inputs[1].table.rows());
+  const size_t most = std::max(inputs[0].table.SortScratch(), inputs[1].table.SortScratch());
   RecordArray scratch;
-  scratch.Reserve(most);
+  if (most > 0) scratch.Reserve(most);
   for (int k = 0; k < 2; ++k) inputs[k].table.Sort(scratch.data());
   if (shown) status->Erase();
+  times->sort = Since(sorting);
+  return error;
 }
 
 // The completeness of each input from its record; false with `*error` set
@@ -365,7 +423,8 @@ std::string KindText(Kind kind, const KindStats& k) {
 // be written.
 bool PrintJsonSummary(const std::string paths[2], const Input inputs[2],
                       const Completeness completeness[2], const Comparison& result,
-                      uint64_t differences, bool idsDiffer, const std::string& outputPath) {
+                      uint64_t differences, bool idsDiffer, const std::string& outputPath,
+                      const nlohmann::ordered_json& run) {
   nlohmann::ordered_json summary;
   summary["old"] = FileJson(paths[0], inputs[0].table, completeness[0]);
   summary["new"] = FileJson(paths[1], inputs[1].table, completeness[1]);
@@ -380,6 +439,7 @@ bool PrintJsonSummary(const std::string paths[2], const Input inputs[2],
     summary["topMissingVolumes"].push_back(volume);
   }
   summary["output"] = outputPath.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputPath);
+  for (const auto& [name, value] : run.items()) summary[name] = value;
   const std::string text = summary.dump() + "\n";
   return fwrite(text.data(), 1, text.size(), stdout) == text.size() && fflush(stdout) == 0;
 }
@@ -431,10 +491,12 @@ bool OpenInputs(const std::string paths[2], bool allowIncomplete, Input inputs[2
          CheckInputs(paths, allowIncomplete, completeness, error);
 }
 
-// Loads and sorts both inputs; 0, or the exit status of a failure (told).
-int Load(Input inputs[2]) {
+// Loads and sorts both inputs (or writes them to parts); 0, or the exit
+// status of a failure (told).
+int Load(Input inputs[2], DiffSpill* spill, Timings* times) {
+  std::string error;
   try {
-    LoadBoth(inputs);
+    error = LoadBoth(inputs, spill, times);
   } catch (const std::bad_alloc&) {
     return Fail("out of memory for sorting: both files are held in memory, see --help");
   } catch (const std::system_error& e) {
@@ -442,21 +504,72 @@ int Load(Input inputs[2]) {
   }
   for (int k = 0; k < 2; ++k)
     if (!inputs[k].ok) return Fail(inputs[k].error);
+  if (!error.empty()) return Fail(error);
   return 0;
 }
 
-// Compares the loaded inputs, writing the differences to `rowsFd` (none
-// when it is -1); 0, or the exit status of a failure (told).
-int Compare(const Input inputs[2], int rowsFd, const std::string& outputPath,
-            Comparison* result) {
+// Compares the loaded inputs (or their parts, one after the other), writing
+// the differences to `rowsFd` (none when it is -1); 0, or the exit status of
+// a failure (told).
+int Compare(const Input inputs[2], DiffSpill* spill, int rowsFd, const std::string& outputPath,
+            Comparison* result, Timings* times) {
+  const auto started = std::chrono::steady_clock::now();
   RowWriter writer(rowsFd);
   if (rowsFd >= 0) writer.Text(kOutputHeader);
-  *result = Merger(inputs[0].table, inputs[1].table, rowsFd >= 0 ? &writer : nullptr).Run();
+  Merger merger(rowsFd >= 0 ? &writer : nullptr);
+  if (!spill->spilled()) {
+    merger.Merge(inputs[0].table, inputs[1].table);
+  } else {
+    std::unique_ptr<StatusLine> status;
+    if (isatty(STDERR_FILENO) == 1) {
+      status = std::make_unique<StatusLine>(
+          [spill](double) {
+            return "comparing part " + std::to_string(spill->partsDone()) + " of " +
+                   std::to_string(spill->partsKnown());
+          },
+          "tzrecon diff: ");
+      status->Start();
+    }
+    std::string error;
+    const bool ok = spill->ForEachPart(
+        [&](const DumpTable& o, const DumpTable& n) { merger.Merge(o, n); }, &error);
+    if (status) {
+      status->Halt();
+      if (status->Shown()) status->Erase();
+    }
+    if (!ok) return Fail(error);
+  }
+  *result = merger.Finish();
+  times->compare = Since(started);
   if (rowsFd >= 0 && !writer.Flush())
     return Fail(std::string("cannot write the differences to ") +
                 (outputPath.empty() ? "standard output" : "'" + outputPath + "'") + ": " +
                 std::strerror(writer.error()));
   return 0;
+}
+
+// The fields of --json on how the diff ran: the memory limit, whether the
+// rows went to parts, the temporary space, the peak memory and the phases.
+nlohmann::ordered_json RunJson(uint64_t limit, const std::string& tempDir, const SpillStats& s,
+                               const Timings& t) {
+  struct rusage usage;
+  const uint64_t peak =
+      getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<uint64_t>(usage.ru_maxrss) * 1024 : 0;
+  nlohmann::ordered_json memory = {{"limit", limit},
+                                   {"partitioned", s.spilled},
+                                   {"parts", s.parts},
+                                   {"partsCutAgain", s.splits},
+                                   {"tempDir", tempDir},
+                                   {"tempBytesWritten", s.tempBytesWritten},
+                                   {"tempPeakBytes", s.tempPeakBytes},
+                                   {"peakResidentBytes", peak}};
+  nlohmann::ordered_json phases;
+  if (s.spilled) {
+    phases = {{"partition", t.read}, {"split", s.splitSeconds}, {"diff", t.compare - s.splitSeconds}};
+  } else {
+    phases = {{"read", t.read}, {"sort", t.sort}, {"compare", t.compare}};
+  }
+  return {{"memory", memory}, {"phaseSeconds", phases}};
 }
 
 }  // namespace
@@ -472,19 +585,28 @@ static int Diff(const ParsedArgs& parsed, DiffFacts* facts) {
     throw UsageError("'-' (standard input) may be OLD or NEW, not both");
   const bool json = parsed.Has("--json");
   const std::string outputPath = parsed.Text("--output");
+  const uint64_t limit =
+      parsed.Has("--memory") ? ParseMemorySize(parsed.Text("--memory")) : DefaultMemoryLimit();
+  const std::string tempDir = parsed.Text("--temp-dir", DefaultTempDir());
+  // A stop signal removes the output made for the run (temporary files have
+  // no name to remove).
+  InstallDiffHandlers();
 
   Input inputs[2];
   Completeness completeness[2];
   std::string error;
+  if (parsed.Has("--temp-dir") && !CheckTempDir(tempDir, &error)) return Fail(error);
   if (!OpenInputs(paths, parsed.Has("--allow-incomplete"), inputs, completeness, &error))
     return Fail(error);
   OutputFile output;
   if (!outputPath.empty() && !output.Create(outputPath, paths, &error)) return Fail(error);
   // On a failure from here on, `output` removes its file.
-  if (const int status = Load(inputs)) return status;
+  DiffSpill spill(limit, tempDir, &inputs[0].table, &inputs[1].table);
+  Timings times;
+  if (const int status = Load(inputs, &spill, &times)) return status;
   const int rowsFd = !outputPath.empty() ? output.fd() : json ? -1 : STDOUT_FILENO;
   Comparison result;
-  if (const int status = Compare(inputs, rowsFd, outputPath, &result)) return status;
+  if (const int status = Compare(inputs, &spill, rowsFd, outputPath, &result, &times)) return status;
   if (!outputPath.empty() && !output.Commit(&error)) return Fail(error);
 
   uint64_t differences = 0;
@@ -502,7 +624,8 @@ static int Diff(const ParsedArgs& parsed, DiffFacts* facts) {
   const bool idsDiffer = oldTable.rows() > 0 && newTable.rows() > 0 &&
                          oldTable.mountPathId() != newTable.mountPathId();
   if (json) {
-    if (!PrintJsonSummary(paths, inputs, completeness, result, differences, idsDiffer, outputPath))
+    if (!PrintJsonSummary(paths, inputs, completeness, result, differences, idsDiffer, outputPath,
+                          RunJson(limit, tempDir, spill.stats(), times)))
       return Fail(std::string("cannot write the summary: ") + std::strerror(errno));
   } else {
     PrintTextSummary(paths, inputs, completeness, result, differences, idsDiffer);
@@ -515,7 +638,8 @@ int RunDiff(const std::vector<std::string>& args) {
   if (IsFolderDiff(args)) return RunDiffFolders(args);  // two folders: DiffFolders.cpp
   const ParsedArgs parsed =
       ParseArgs(args, {{"--output", true}, {"--json", false}, {"--allow-incomplete", false},
-                       {"--human", false}, {"--metrics", true}});
+                       {"--memory", true}, {"--temp-dir", true}, {"--human", false},
+                       {"--metrics", true}});
   if (parsed.help) {
     fputs(kDiffHelp, stdout);
     fputs(kDiffFoldersHelp, stdout);

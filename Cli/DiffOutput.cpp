@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Signals.h"
+
 namespace tzcli {
 
 bool OutputFile::Create(const std::string& path, const std::string inputs[2],
@@ -28,10 +30,12 @@ bool OutputFile::Create(const std::string& path, const std::string inputs[2],
     return false;
   }
   m_path = path;
+  SetDiffOutput(m_path.c_str(), m_fd);  // a stop signal removes it too
   return true;
 }
 
 bool OutputFile::Commit(std::string* error) {
+  SetDiffOutput(nullptr, -1);
   const bool ours = StillOurs();
   const int fd = m_fd;
   m_fd = -1;
@@ -45,6 +49,7 @@ bool OutputFile::Commit(std::string* error) {
 
 void OutputFile::Discard() {
   if (m_fd < 0) return;
+  SetDiffOutput(nullptr, -1);
   if (StillOurs()) unlink(m_path.c_str());
   close(m_fd);
   m_fd = -1;

@@ -1,6 +1,6 @@
 // The output file of tzrecon diff: always a new one (created with O_EXCL,
 // never one of the inputs nor any file that exists), removed again when the
-// diff fails.
+// diff fails or a stop signal ends it (Signals.h).
 #pragma once
 
 #include <string>

@@ -1,6 +1,10 @@
 #include "Signals.h"
 
+#include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,6 +55,54 @@ void OnDumpSignal(int sig) {
   EndDump(sig);
 }
 
+// A path that a diff's handler removes: written while `set` is false, so a
+// handler never reads it half written.
+struct RemovedPath {
+  std::atomic<bool> set{false};
+  int fd = -1;  // the file it must still be, or -1
+  char path[PATH_MAX];
+  void Set(const char* text, int withFd) {
+    set.store(false);
+    if (text == nullptr || std::strlen(text) >= sizeof path) return;
+    std::memcpy(path, text, std::strlen(text) + 1);
+    fd = withFd;
+    set.store(true);
+  }
+  // In a handler: only async-signal-safe calls.
+  void Remove() {
+    if (!set.load()) return;
+    struct stat mine, there;
+    if (fd >= 0 && (fstat(fd, &mine) != 0 || stat(path, &there) != 0 || mine.st_dev != there.st_dev ||
+                    mine.st_ino != there.st_ino))
+      return;
+    unlink(path);
+  }
+};
+RemovedPath g_diffOutput;
+RemovedPath g_diffTemp;
+std::atomic<bool> g_diffEnding{false};
+std::atomic<pid_t> g_diffTempMaker{0};  // the thread between Begin and End
+
+pid_t ThisThread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+void OnDiffSignal(int sig) {
+  g_diffEnding.store(true);
+  // A thread that is making a named file unlinks it itself (for a few
+  // seconds at most), unless this is that thread.
+  const pid_t maker = g_diffTempMaker.load();
+  if (maker != 0 && maker != ThisThread()) {
+    const struct timespec pause = {0, 1000000};
+    for (int i = 0; i < 5000 && g_diffTempMaker.load() != 0; ++i) nanosleep(&pause, nullptr);
+  }
+  g_diffTemp.Remove();
+  g_diffOutput.Remove();
+  if (g_statusLine.load()) Say("\n");
+  Say("tzrecon diff: interrupted by ");
+  Say(SignalName(sig));
+  Say("\n");
+  _exit(128 + sig);
+}
+
 void OnForwardedSignal(int sig) {
   int none = 0;
   g_received.compare_exchange_strong(none, sig);
@@ -95,6 +147,25 @@ void SetDumpPhase(DumpPhase phase) {
 }
 
 void SetStatusLineShown(bool shown) { g_statusLine.store(shown); }
+
+void InstallDiffHandlers() { Install(&OnDiffSignal); }
+
+void SetDiffOutput(const char* path, int fd) { g_diffOutput.Set(path, fd); }
+
+bool BeginDiffTempName(const char* path) {
+  g_diffTempMaker.store(ThisThread());
+  if (g_diffEnding.load()) {
+    g_diffTempMaker.store(0);
+    return false;
+  }
+  g_diffTemp.Set(path, -1);
+  return true;
+}
+
+void EndDiffTempName() {
+  g_diffTemp.Set(nullptr, -1);
+  g_diffTempMaker.store(0);
+}
 
 void InstallForwardingHandlers() { Install(&OnForwardedSignal); }
 

@@ -8,6 +8,9 @@
 //
 // `dump --all-mount-paths` passes a signal on to every running child, starts
 // no more of them, and reports once they have all ended.
+//
+// `diff` ends at once too, after removing what it made for the run: the
+// output file, and a temporary file in the moment it has a name.
 #pragma once
 
 #include <sys/types.h>
@@ -34,6 +37,21 @@ void InstallDumpHandlers();
 void SetDumpPhase(DumpPhase phase);
 // Whether a status line is on the terminal: a handler then ends it first.
 void SetStatusLineShown(bool shown);
+
+// Installs the handlers of diff: a signal removes the files registered
+// below, says so on standard error and ends the process with 128 + the
+// signal's number.
+void InstallDiffHandlers();
+// The output file made for this run, `path` open as `fd` (nullptr: none);
+// a signal removes it while it is still that file.
+void SetDiffOutput(const char* path, int fd);
+// Around the moment a temporary file has a name, `path`, between its
+// creation and its unlinking (one thread at a time): a signal removes it.
+// Begin returns false once a stop signal is being handled: no file is to be
+// made then, the process is about to end. A handler on another thread waits
+// for End, so no file is made after it has looked.
+bool BeginDiffTempName(const char* path);
+void EndDiffTempName();
 
 // The handlers of --all-mount-paths: each signal is passed on to every
 // child registered with SetChildOfSlot, one slot per worker (at most

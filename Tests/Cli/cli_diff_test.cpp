@@ -1,8 +1,14 @@
 // tzrecon diff: hand-written dumps for each kind of difference, malformed
 // input with its line number, generated pairs checked against a reading of
 // the files made here, and a disk dump against a folder-store cloud dump of
-// the same library after a chunk is removed and another cut short.
+// the same library after a chunk is removed and another cut short. Each
+// comparison runs in memory and again with --memory so small that the rows
+// go to temporary files in many parts, which must give the same bytes; and
+// the temporary files are gone however the diff ends.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +42,32 @@ std::string Dump(const std::vector<std::string>& rows, const std::string& end = 
   return text;
 }
 
+// How a diff runs: in memory, or with the rows in temporary files.
+struct Mode {
+  const char* name;
+  std::vector<std::string> args;
+  clitest::Env env;
+};
+const Mode kInMemory = {"in memory", {}, {}};
+// A limit that no row fits: every key is a part of its own.
+const Mode kEveryKeyAPart = {"every key a part", {"--memory", "1"}, {}};
+// Parts of about a thousand rows, each cut from a part that held more
+// (three at a time), and the temporary files named for a moment.
+const Mode kManyParts = {
+    "many parts",
+    {"--memory", "64K"},
+    {{"TZRECON_DIFF_MAX_FANOUT", "3"}, {"TZRECON_DIFF_NAMED_TEMP", "1"}}};
+const Mode kModes[] = {kInMemory, kEveryKeyAPart, kManyParts};
+
+// The JSON summary without what tells how the diff ran (the memory it took,
+// the time of its phases).
+nlohmann::json WithoutRunFields(const std::string& out) {
+  nlohmann::json j = nlohmann::json::parse(out);
+  j.erase("memory");
+  j.erase("phaseSeconds");
+  return j;
+}
+
 struct Pair {
   tztest::TempDir tmp;
   std::string oldFile = tmp / "old.csv";
@@ -45,17 +77,22 @@ struct Pair {
     tztest::WriteFile(oldFile, oldText);
     tztest::WriteFile(newFile, newText);
   }
-  clitest::RunResult Diff(std::vector<std::string> extra = {}) const {
+  clitest::RunResult Diff(std::vector<std::string> extra = {}, const Mode& mode = kInMemory) const {
     std::vector<std::string> args = {"diff", oldFile, newFile};
     args.insert(args.end(), extra.begin(), extra.end());
-    return RunCli(args);
+    args.insert(args.end(), mode.args.begin(), mode.args.end());
+    return RunCli(args, mode.env);
   }
   // The same with both files read from pipes (not mapped), the differences
   // written to `out`: the exit status and standard error.
-  std::pair<int, std::string> DiffThroughPipes() const {
+  std::pair<int, std::string> DiffThroughPipes(const Mode& mode = kInMemory) const {
     const std::string err = tmp / "pipe.err";
-    const std::string script = "exec '" + std::string(TZRECON_BIN) + "' diff <(cat '" + oldFile +
-                               "') <(cat '" + newFile + "') --output '" + out + "' 2> '" + err + "'";
+    std::string script = "exec env";
+    for (const auto& [name, value] : mode.env) script += " " + name + "=" + value;
+    script += " '" + std::string(TZRECON_BIN) + "' diff <(cat '" + oldFile + "') <(cat '" + newFile +
+              "') --output '" + out + "'";
+    for (const std::string& arg : mode.args) script += " " + arg;
+    script += " 2> '" + err + "'";
     const int status = system(("bash -c \"" + script + "\"").c_str());
     std::pair<int, std::string> result = {WEXITSTATUS(status), tztest::ReadFile(err)};
     fs::remove(err);
@@ -112,6 +149,35 @@ const KindCase kKindCases[] = {
      {"1, 5, 1, 30, 0", "1, 5, 1, 30, 0"},
      {"1, 5, 1, 41, 0", "1, 5, 1, 40, 0"},
      {"duplicate,5,1,30,41,0,0"}},
+    // Numbers of every length the row parser reads eight digits at a time,
+    // the same values with leading zeros (read the slow way past 10 or 19
+    // digits).
+    {"DigitsOfEveryLength",
+     {"1, 7, 1, 1, 0", "1, 7, 12345678, 12345678, 0", "1, 7, 123456789, 123456789, 0",
+      "1, 7, 2147483647, 1234567890123456, 1", "1, 7, -2147483648, 12345678901234567, 0",
+      "1, 7, 5, 9999999999999999999, 0", "1, 7, 6, 18446744073709551615, 1"},
+     {"01, 7, 0000001, 00000001, 0", "1, 07, 012345678, 0012345678, 0",
+      "1, 0000000007, 00123456789, 123456789, 0", "1, 7, 2147483647, 01234567890123456, 1",
+      "1, 7, -02147483648, 12345678901234567, 0", "1, 7, 5, 09999999999999999999, 0",
+      "1, 7, 6, 000018446744073709551615, 1"},
+     {}},
+    {"OtherLastDigits",
+     {"1, 3, 123456789, 1000000000000000001, 0", "1, 3, 1234567890, 17, 0"},
+     {"1, 3, 123456789, 1000000000000000002, 0", "1, 3, 1234567891, 17, 0"},
+     {"changed,3,123456789,1000000000000000001,1000000000000000002,0,0", "missing,3,1234567890,17,,0,",
+      "new,3,1234567891,,17,,0"}},
+    // A row that starts as the row before ("1, 5, ") is of its volume, unless
+    // a row of another volume came between, or the volume only starts alike.
+    {"RowsOfAVolumeAroundAnother",
+     {"1, 5, 1, 10, 0", "1, 6, 2, 18446744073709551615, 0", "1, 5, 3, 10, 0", "1, 55, 4, 10, 0",
+      "1, 5, 5, 10, 0"},
+     {"1, 55, 4, 10, 0", "1, 5, 5, 10, 0", "1, 5, 3, 10, 0", "1, 5, 1, 10, 0",
+      "1, 6, 2, 18446744073709551615, 0"},
+     {}},
+    {"RowStartsLongerThan16Bytes",
+     {"-2147483648, 2147483647, 1, 2, 0", "-2147483648, 2147483647, 2, 2, 0"},
+     {"-2147483648, 2147483647, 2, 2, 0", "-2147483648, 2147483647, 1, 3, 0"},
+     {"changed,2147483647,1,2,3,0,0"}},
 };
 
 void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
@@ -121,20 +187,26 @@ class CliDiffKinds : public testing::TestWithParam<KindCase> {};
 TEST_P(CliDiffKinds, WritesEachDifferenceOnceInKeyOrder) {
   const KindCase& c = GetParam();
   for (const char* end : {"\r\n", "\n"}) {
-    SCOPED_TRACE(end[0] == '\r' ? "CR LF" : "LF");
     const Pair pair(Dump(c.oldRows, end), Dump(c.newRows, end));
-    const clitest::RunResult r = pair.Diff();
-    EXPECT_EQ(r.status, c.expected.empty() ? 0 : 1) << r.err;
-    std::vector<std::string> expected = {kOutputHeader};
-    expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-    EXPECT_EQ(Lines(r.out), expected);
-    EXPECT_EQ(r.out.find('\r'), std::string::npos);
-    EXPECT_EQ(r.err.find('\r'), std::string::npos) << "progress shown without a terminal";
-    // The summary names the rows of each file.
-    EXPECT_NE(r.err.find(pair.oldFile + ": " + std::to_string(c.oldRows.size()) + " rows"),
-              std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(pair.newFile + ": " + std::to_string(c.newRows.size()) + " rows"),
-              std::string::npos) << r.err;
+    std::string summary;  // in memory
+    for (const Mode& mode : kModes) {
+      SCOPED_TRACE(std::string(end[0] == '\r' ? "CR LF, " : "LF, ") + mode.name);
+      const clitest::RunResult r = pair.Diff({}, mode);
+      EXPECT_EQ(r.status, c.expected.empty() ? 0 : 1) << r.err;
+      // The summary too is the same, byte for byte.
+      if (summary.empty()) summary = r.err;
+      EXPECT_EQ(r.err, summary);
+      std::vector<std::string> expected = {kOutputHeader};
+      expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+      EXPECT_EQ(Lines(r.out), expected);
+      EXPECT_EQ(r.out.find('\r'), std::string::npos);
+      EXPECT_EQ(r.err.find('\r'), std::string::npos) << "progress shown without a terminal";
+      // The summary names the rows of each file.
+      EXPECT_NE(r.err.find(pair.oldFile + ": " + std::to_string(c.oldRows.size()) + " rows"),
+                std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(pair.newFile + ": " + std::to_string(c.newRows.size()) + " rows"),
+                std::string::npos) << r.err;
+    }
   }
 }
 
@@ -149,6 +221,7 @@ TEST(CliDiff, MountPathIdsThatDifferAreNamedNotCompared) {
   EXPECT_NE(r.err.find("mount path ids differ (1 and 8)"), std::string::npos) << r.err;
   r = pair.Diff({"--json"});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(WithoutRunFields(pair.Diff({"--json"}, kEveryKeyAPart).out), WithoutRunFields(r.out));
   const auto j = nlohmann::json::parse(r.out);
   EXPECT_EQ(j["old"]["mountPathId"], 1);
   EXPECT_EQ(j["new"]["mountPathId"], 8);
@@ -195,24 +268,29 @@ TEST_P(CliDiffBadInput, NamesFileLineAndTextAndWritesNothing) {
   const BadCase& c = GetParam();
   const std::string good = Dump({"1, 2, 3, 4, 0"});
   for (const bool badIsNew : {false, true}) {
-    SCOPED_TRACE(badIsNew ? "NEW is bad" : "OLD is bad");
     const Pair pair(badIsNew ? good : c.text, badIsNew ? c.text : good);
-    const clitest::RunResult r = pair.Diff({"--output", pair.out});
-    EXPECT_EQ(r.status, 2);
-    const std::string where = std::string(badIsNew ? "NEW '" + pair.newFile : "OLD '" + pair.oldFile) +
-                              "' line " + std::to_string(c.line) + ": ";
-    EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
-    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
-    EXPECT_EQ(r.out, "");
-    // FILE, made for the run, is removed again: only the inputs are left.
-    EXPECT_EQ(std::distance(fs::directory_iterator(pair.tmp.path()), fs::directory_iterator()), 2);
-    // Read from a pipe, the same line and reason.
-    const auto [status, err] = pair.DiffThroughPipes();
-    EXPECT_EQ(status, 2);
-    EXPECT_NE(err.find("line " + std::to_string(c.line) + ": " + c.reason), std::string::npos) << err;
-    EXPECT_FALSE(fs::exists(pair.out));
+    std::string message;  // in memory
+    for (const Mode& mode : kModes) {
+      SCOPED_TRACE(std::string(badIsNew ? "NEW is bad, " : "OLD is bad, ") + mode.name);
+      const clitest::RunResult r = pair.Diff({"--output", pair.out}, mode);
+      EXPECT_EQ(r.status, 2);
+      if (message.empty()) message = r.err;
+      EXPECT_EQ(r.err, message);
+      const std::string where = std::string(badIsNew ? "NEW '" + pair.newFile : "OLD '" + pair.oldFile) +
+                                "' line " + std::to_string(c.line) + ": ";
+      EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+      EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+      EXPECT_EQ(r.out, "");
+      // FILE, made for the run, is removed again: only the inputs are left.
+      EXPECT_EQ(std::distance(fs::directory_iterator(pair.tmp.path()), fs::directory_iterator()), 2);
+      // Read from a pipe, the same line and reason.
+      const auto [status, err] = pair.DiffThroughPipes(mode);
+      EXPECT_EQ(status, 2);
+      EXPECT_NE(err.find("line " + std::to_string(c.line) + ": " + c.reason), std::string::npos) << err;
+      EXPECT_FALSE(fs::exists(pair.out));
+    }
   }
 }
 
@@ -228,6 +306,7 @@ TEST(CliDiff, FilesThatCannotBeReadOrWrittenGiveStatus2) {
   const struct {
     std::vector<std::string> args;
     const char* message;
+    clitest::Env env = {};
   } cases[] = {
       {{"diff", pair.tmp / "none.csv", pair.newFile}, "OLD '"},  // named before NEW is read
       {{"diff", pair.oldFile, pair.tmp / "none.csv"}, "none.csv': cannot open: No such file"},
@@ -238,21 +317,50 @@ TEST(CliDiff, FilesThatCannotBeReadOrWrittenGiveStatus2) {
       {{"diff", pair.oldFile, pair.newFile, "--output", pair.oldFile}, "is OLD, an input"},
       {{"diff", pair.oldFile, pair.newFile, "--output", alias}, "is NEW, an input"},
       {{"diff", pair.oldFile, pair.newFile, "--output", taken}, "exists; give a new file name"},
+      {{"diff", pair.oldFile, pair.newFile, "--memory", "0"}, "--memory: '0' is out of range"},
+      {{"diff", pair.oldFile, pair.newFile, "--memory", "12X"}, "--memory: '12X' is not a size"},
+      {{"diff", pair.oldFile, pair.newFile, "--memory", "-1M"}, "is not a size"},
+      {{"diff", pair.oldFile, pair.newFile, "--memory", "M"}, "is not a size"},
+      {{"diff", pair.oldFile, pair.newFile, "--memory", "99999999999T"}, "out of range"},
+      {{"diff", pair.oldFile, pair.newFile, "--temp-dir", pair.tmp / "none"}, "--temp-dir '"},
+      {{"diff", pair.oldFile, pair.newFile, "--temp-dir", taken}, "not a folder"},
+      // $TMPDIR is used (and found wanting) only once the rows go to parts.
+      {{"diff", pair.oldFile, pair.newFile, "--memory", "1", "--output", pair.out},
+       "cannot make a temporary file in '/nonexistent/tmp': No such file or directory",
+       {{"TMPDIR", "/nonexistent/tmp"}}},
   };
   for (const auto& c : cases) {
-    const clitest::RunResult r = RunCli(c.args);
+    const clitest::RunResult r = RunCli(c.args, c.env);
     EXPECT_EQ(r.status, 2) << c.args.back();
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
   EXPECT_EQ(tztest::ReadFile(pair.oldFile), Dump({"1, 2, 3, 4, 0"}));
   EXPECT_EQ(tztest::ReadFile(pair.newFile), Dump({"1, 2, 3, 5, 0"}));
   EXPECT_EQ(tztest::ReadFile(taken), "kept\n");
+  EXPECT_FALSE(fs::exists(pair.out));
+  EXPECT_EQ(RunCli({"diff", pair.oldFile, pair.newFile}, {{"TMPDIR", "/nonexistent/tmp"}}).status, 1);
   // Standard output on a full device: the rows cannot be written.
   const std::string script = std::string(TZRECON_BIN) + " diff '" + pair.oldFile + "' '" +
                              pair.newFile + "' > /dev/full 2> '" + (pair.tmp / "err") + "'";
   EXPECT_EQ(WEXITSTATUS(system(script.c_str())), 2);
   EXPECT_NE(tztest::ReadFile(pair.tmp / "err").find("cannot write the differences to standard output"),
             std::string::npos);
+}
+
+TEST(CliDiff, MemorySizesInBytesOrWithAUnit) {
+  const Pair pair(Dump({"1, 2, 3, 4, 0"}), Dump({"1, 2, 3, 4, 0"}));
+  const std::pair<const char*, uint64_t> sizes[] = {
+      {"1048576", 1048576},    {"512M", 512ull << 20}, {"2G", 2ull << 30}, {"64KiB", 64ull << 10},
+      {"3kb", 3ull << 10},     {"1t", 1ull << 40},     {"100B", 100},      {"1", 1}};
+  for (const auto& [text, bytes] : sizes) {
+    const clitest::RunResult r = pair.Diff({"--json", "--memory", text});
+    EXPECT_EQ(r.status, 0) << text << ": " << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["memory"]["limit"], bytes) << text;
+  }
+  // Without --memory, a quarter of the physical memory.
+  const auto memory = nlohmann::json::parse(pair.Diff({"--json"}).out)["memory"];
+  EXPECT_EQ(memory["limit"], static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / 4);
+  EXPECT_FALSE(memory["partitioned"]);
 }
 
 // ---- Generated pairs against a reading of the files made here. ----
@@ -320,10 +428,9 @@ std::vector<std::string> DiffRows(const std::string& file) {
   return lines;
 }
 
-TEST(CliDiffGenerated, SampleDumpsWithChangesMatchAReadingOfTheFiles) {
-  tztest::TempDir tmp;
-  const std::string oldFile = tmp / "old.csv", newFile = tmp / "new.csv", out = tmp / "out.csv";
-  const int rows = 20000;
+// Sample dumps of `rows` rows with about 3 % changes of each kind, and three
+// rows of NEW repeated, one of them with another size.
+void MakeGeneratedPair(const std::string& oldFile, const std::string& newFile, int rows) {
   for (const auto& [file, extra] :
        {std::make_pair(oldFile, std::vector<std::string>{}),
         std::make_pair(newFile, std::vector<std::string>{"--changes", "3", "--mount-path-id", "2"})}) {
@@ -333,17 +440,23 @@ TEST(CliDiffGenerated, SampleDumpsWithChangesMatchAReadingOfTheFiles) {
     const clitest::RunResult r = RunCli(args);
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  // Every chunk of the sample, once, in the dump's exact form.
-  const std::vector<Row> oldRows = clitest::DumpRows(oldFile);
-  ASSERT_EQ(oldRows.size(), static_cast<size_t>(rows));
-  for (int i = 0; i < rows; ++i) EXPECT_EQ(oldRows[static_cast<size_t>(i)].chunkId, i + 1);
-  // Repeat some rows of NEW, one of them with another size.
   const std::vector<std::string> newLines = Lines(tztest::ReadFile(newFile));
   std::string extraRows = newLines[100] + "\n" + newLines[7000] + "\n";
   int32_t mountPathId = 0, volumeId = 0, chunkId = 0;
   ASSERT_EQ(sscanf(newLines[5].c_str(), "%d, %d, %d", &mountPathId, &volumeId, &chunkId), 3);
   extraRows += "2, " + std::to_string(volumeId) + ", " + std::to_string(chunkId) + ", 1, 1\r\n";
   tztest::WriteFile(newFile, tztest::ReadFile(newFile) + extraRows);
+}
+
+TEST(CliDiffGenerated, SampleDumpsWithChangesMatchAReadingOfTheFiles) {
+  tztest::TempDir tmp;
+  const std::string oldFile = tmp / "old.csv", newFile = tmp / "new.csv", out = tmp / "out.csv";
+  const int rows = 20000;
+  MakeGeneratedPair(oldFile, newFile, rows);
+  // Every chunk of the sample, once, in the dump's exact form.
+  const std::vector<Row> oldRows = clitest::DumpRows(oldFile);
+  ASSERT_EQ(oldRows.size(), static_cast<size_t>(rows));
+  for (int i = 0; i < rows; ++i) EXPECT_EQ(oldRows[static_cast<size_t>(i)].chunkId, i + 1);
 
   const std::vector<std::string> expected = ExpectedDifferences(oldFile, newFile);
   const clitest::RunResult r = RunCli({"diff", oldFile, newFile, "--output", out, "--json"});
@@ -384,57 +497,222 @@ TEST(CliDiffGenerated, SampleDumpsWithChangesMatchAReadingOfTheFiles) {
     EXPECT_EQ(j["topMissingVolumes"][i]["volumeId"], -ranked[i].second);
     EXPECT_EQ(j["topMissingVolumes"][i]["missing"]["oldBytes"], ranked[i].first);
   }
+  EXPECT_FALSE(j["memory"]["partitioned"]);
+  EXPECT_EQ(j["memory"]["tempBytesWritten"], 0);
 }
 
-// Random keys over chosen bit ranges, in random order with repeats: the sort
-// must order every key width and keep the first of equal keys.
+TEST(CliDiffGenerated, InManyPartsTheSameRowsAndSummary) {
+  tztest::TempDir tmp;
+  const std::string oldFile = tmp / "old.csv", newFile = tmp / "new.csv", out = tmp / "out.csv";
+  const int rows = 20000;
+  MakeGeneratedPair(oldFile, newFile, rows);
+  const clitest::RunResult r = RunCli({"diff", oldFile, newFile, "--output", out, "--json"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  // The parts cut again, three at a time.
+  const std::string partsOut = tmp / "parts.csv";
+  const clitest::RunResult parts = RunCli(
+      {"diff", oldFile, newFile, "--output", partsOut, "--json", "--memory", "64K"}, kManyParts.env);
+  EXPECT_EQ(parts.status, 1) << parts.err;
+  EXPECT_EQ(tztest::ReadFile(partsOut), tztest::ReadFile(out));
+  nlohmann::json same = WithoutRunFields(parts.out);
+  same["output"] = out;
+  EXPECT_EQ(same, WithoutRunFields(r.out));
+  const auto run = nlohmann::json::parse(parts.out)["memory"];
+  EXPECT_TRUE(run["partitioned"]) << run.dump();
+  EXPECT_EQ(run["limit"], 65536);
+  EXPECT_GT(run["parts"], 10) << run.dump();
+  EXPECT_GT(run["partsCutAgain"], 2) << run.dump();
+  EXPECT_GE(run["tempBytesWritten"], 12 * 2 * rows) << run.dump();
+  EXPECT_GT(run["tempPeakBytes"], 0) << run.dump();
+  for (const char* phase : {"partition", "split", "diff"})
+    EXPECT_GE(nlohmann::json::parse(parts.out)["phaseSeconds"][phase], 0.0) << phase;
+  EXPECT_EQ(RunCli({"diff", oldFile, newFile, "--memory", "64K"}, kManyParts.env).err,
+            RunCli({"diff", oldFile, newFile}).err);
+}
+
+// Random keys over chosen bit ranges, in random order with repeats (or each
+// volume's rows together, in random order within it, as dumps list them):
+// the sort must order every key width and keep the first of equal keys, and
+// so must the parts of a diff that does not fit.
 struct SweepCase {
   int rows;
   uint32_t volumeMask, chunkMask;
+  bool grouped = false;
 };
 
 void PrintTo(const SweepCase& c, std::ostream* os) {
-  *os << c.rows << " rows, volume mask " << c.volumeMask << ", chunk mask " << c.chunkMask;
+  *os << c.rows << " rows, volume mask " << c.volumeMask << ", chunk mask " << c.chunkMask
+      << (c.grouped ? ", grouped by volume" : "");
 }
 
 class CliDiffSweep : public testing::TestWithParam<SweepCase> {};
 
 TEST_P(CliDiffSweep, RandomDumpsMatchAReadingOfTheFiles) {
   const SweepCase c = GetParam();
-  std::mt19937_64 random(c.rows ^ c.volumeMask ^ (uint64_t{c.chunkMask} << 7));
-  std::vector<std::string> sides[2];
+  std::mt19937_64 random(c.rows ^ c.volumeMask ^ (uint64_t{c.chunkMask} << 7) ^ c.grouped);
+  // Each row with its volume, for grouping; now and then another mount path.
+  std::vector<std::pair<int32_t, std::string>> sides[2];
   for (int i = 0; i < c.rows; ++i) {
     const int32_t volume = static_cast<int32_t>(static_cast<uint32_t>(random()) & c.volumeMask);
     const int32_t chunk = static_cast<int32_t>(static_cast<uint32_t>(random()) & c.chunkMask);
     const uint64_t size = random() % 8 == 0 ? random() : random() % 1000;
     const std::string row = std::to_string(volume) + ", " + std::to_string(chunk) + ", ";
     const uint64_t where = random() % 10;  // both, OLD only, NEW only, another size
-    if (where != 2) sides[0].push_back("1, " + row + std::to_string(size) + ", 0");
-    if (where != 1) sides[1].push_back("1, " + row + std::to_string(where == 3 ? size + 1 : size) + ", 0");
+    const std::string mount = random() % 50 == 0 ? "7, " : "1, ";
+    if (where != 2) sides[0].push_back({volume, mount + row + std::to_string(size) + ", 0"});
+    if (where != 1)
+      sides[1].push_back({volume, "1, " + row + std::to_string(where == 3 ? size + 1 : size) + ", 0"});
   }
-  for (auto& side : sides) std::shuffle(side.begin(), side.end(), random);
-  const Pair pair(Dump(sides[0]), Dump(sides[1]));
-  const clitest::RunResult r = pair.Diff({"--output", pair.out});
+  std::map<int32_t, uint64_t> volumeOrder;
+  for (auto& side : sides) {
+    std::shuffle(side.begin(), side.end(), random);
+    if (!c.grouped) continue;
+    for (const auto& [volume, row] : side) volumeOrder.emplace(volume, random());
+    std::stable_sort(side.begin(), side.end(), [&](const auto& x, const auto& y) {
+      return volumeOrder[x.first] < volumeOrder[y.first];
+    });
+  }
+  std::vector<std::string> rows[2];
+  for (int k = 0; k < 2; ++k)
+    for (const auto& [volume, row] : sides[k]) rows[k].push_back(row);
+  const Pair pair(Dump(rows[0]), Dump(rows[1]));
   const std::vector<std::string> expected = ExpectedDifferences(pair.oldFile, pair.newFile);
-  EXPECT_EQ(r.status, expected.empty() ? 0 : 1) << r.err;
-  EXPECT_EQ(DiffRows(pair.out), expected);
-  // Through pipes the files come in reads of a few KiB, lines cut between.
-  fs::remove(pair.out);
-  EXPECT_EQ(pair.DiffThroughPipes().first, r.status);
-  EXPECT_EQ(DiffRows(pair.out), expected);
+  std::string summary;
+  for (const Mode& mode : {kInMemory, kManyParts}) {
+    SCOPED_TRACE(mode.name);
+    fs::remove(pair.out);
+    const clitest::RunResult r = pair.Diff({"--output", pair.out}, mode);
+    EXPECT_EQ(r.status, expected.empty() ? 0 : 1) << r.err;
+    EXPECT_EQ(DiffRows(pair.out), expected);
+    if (summary.empty()) summary = r.err;
+    EXPECT_EQ(r.err, summary);
+    // Through pipes the files come in reads of a few KiB, lines cut between.
+    fs::remove(pair.out);
+    EXPECT_EQ(pair.DiffThroughPipes(mode).first, r.status);
+    EXPECT_EQ(DiffRows(pair.out), expected);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, CliDiffSweep,
     testing::Values(SweepCase{1, 0xffffffffu, 0xffffffffu}, SweepCase{3000, 0xffu, 0x3u},
                     SweepCase{20000, 0xffffffffu, 0xffffffffu}, SweepCase{20000, 0, 0xffffffffu},
-                    SweepCase{20000, 0xffffffffu, 0}, SweepCase{20000, 0x80000fffu, 0x80000001u}),
+                    SweepCase{20000, 0xffffffffu, 0}, SweepCase{20000, 0x80000fffu, 0x80000001u},
+                    SweepCase{20000, 0xfffu, 0xffffffffu, true}, SweepCase{20000, 0x3fu, 0x3ffu, true},
+                    SweepCase{3000, 0x7u, 0x1ffu, true}),
     [](const auto& info) {
-      char name[64];
-      snprintf(name, sizeof name, "Rows%d_Volumes%08x_Chunks%08x", info.param.rows,
-               info.param.volumeMask, info.param.chunkMask);
+      char name[80];
+      snprintf(name, sizeof name, "Rows%d_Volumes%08x_Chunks%08x%s", info.param.rows,
+               info.param.volumeMask, info.param.chunkMask, info.param.grouped ? "_Grouped" : "");
       return std::string(name);
     });
+
+// ---- Temporary files: gone however the diff ends. ----
+
+size_t Entries(const std::string& dir) {
+  return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// Whether process `pid` has a file in `dir` open (a temporary file, which
+// has no name there).
+bool HoldsFileIn(pid_t pid, const std::string& dir) {
+  std::error_code ec;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const fs::directory_entry& e : fs::directory_iterator(fds, ec)) {
+    std::error_code ignored;
+    if (fs::read_symlink(e.path(), ignored).string().rfind(dir + "/", 0) == 0) return true;
+  }
+  return false;
+}
+
+// Dumps of 100000 rows (several pieces of 1 MiB, so that rows are in
+// temporary files before a bad line in the middle of NEW is read), and
+// the arguments of a diff of OLD and `newInput` in parts of 1 MiB.
+struct PartsPair {
+  tztest::TempDir tmp;
+  std::string oldFile = tmp / "old.csv", newFile = tmp / "new.csv", temp = tmp / "temp";
+  std::string out = tmp / "out.csv";
+  static constexpr int kRows = 100000;
+  PartsPair() {
+    tztest::MakeDirs(temp);
+    for (const auto& [file, changes] : {std::make_pair(oldFile, "0"), std::make_pair(newFile, "1")}) {
+      const clitest::RunResult r = RunCli({"sample", "--dump-only", file, "--rows",
+                                           std::to_string(kRows), "--chunks-per-volume", "1000",
+                                           "--changes", changes});
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+  }
+  std::vector<std::string> Args(const std::string& newInput) const {
+    return {"diff", oldFile, newInput, "--memory", "1M", "--temp-dir", temp, "--output", out};
+  }
+};
+
+const clitest::Env kTempModes[] = {{}, {{"TZRECON_DIFF_NAMED_TEMP", "1"}}};
+
+TEST(CliDiffTemporaryFiles, GoneAfterSuccessFailureAndBadInput) {
+  const PartsPair pair;
+  std::vector<std::string> lines = Lines(tztest::ReadFile(pair.newFile));
+  lines[80000 - 1] = "1, 2, x3, 4, 0";
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  const std::string badFile = pair.tmp / "bad.csv", notADump = pair.tmp / "notadump.csv";
+  tztest::WriteFile(badFile, text);
+  tztest::WriteFile(notADump, "Volume-ID , Chunk-ID\r\n1, 2\r\n");
+  for (const clitest::Env& env : kTempModes) {
+    SCOPED_TRACE(env.empty() ? "unnamed" : "named for a moment");
+    // Success: the rows went through temporary files, and none is left.
+    std::vector<std::string> withJson = pair.Args(pair.newFile);
+    withJson.push_back("--json");
+    clitest::RunResult r = RunCli(withJson, env);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto memory = nlohmann::json::parse(r.out)["memory"];
+    EXPECT_TRUE(memory["partitioned"]);
+    EXPECT_GE(memory["tempBytesWritten"], 12 * 2 * PartsPair::kRows);
+    EXPECT_EQ(memory["tempDir"], pair.temp);
+    EXPECT_EQ(Entries(pair.temp), 0u);
+    EXPECT_TRUE(fs::remove(pair.out));
+    // A malformed line in the middle of NEW, and a NEW that is not a dump:
+    // the in-memory path's message, no FILE, no temporary file.
+    for (const std::string& bad : {badFile, notADump}) {
+      r = RunCli(pair.Args(bad), env);
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.err, RunCli({"diff", pair.oldFile, bad}).err);
+      EXPECT_FALSE(fs::exists(pair.out));
+      EXPECT_EQ(Entries(pair.temp), 0u);
+    }
+    EXPECT_NE(r.err.find("line 1: not the dump header"), std::string::npos) << r.err;
+  }
+}
+
+TEST(CliDiffTemporaryFiles, GoneAfterAStopSignalMidDiff) {
+  const PartsPair pair;
+  const std::string fifo = pair.tmp / "new.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::tuple<const clitest::Env*, int, const char*> cases[] = {
+      {&kTempModes[0], SIGTERM, "SIGTERM"}, {&kTempModes[1], SIGTERM, "SIGTERM"},
+      {&kTempModes[0], SIGINT, "SIGINT"},   {&kTempModes[1], SIGHUP, "SIGHUP"}};
+  for (const auto& [env, sig, name] : cases) {
+    SCOPED_TRACE(std::string(name) + (env->empty() ? ", unnamed" : ", named for a moment"));
+    // NEW is a pipe that never ends: the signal comes while it is read and
+    // OLD's rows are in temporary files.
+    const pid_t child =
+        clitest::StartCli(pair.Args(fifo), pair.tmp / "log.out", pair.tmp / "log.err", *env);
+    int writer = -1;
+    ASSERT_TRUE(clitest::WaitUntil([&] {
+      writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      return writer >= 0;
+    }));
+    EXPECT_TRUE(clitest::WaitUntil([&] { return HoldsFileIn(child, pair.temp); }));
+    EXPECT_TRUE(fs::exists(pair.out));
+    kill(child, sig);
+    EXPECT_EQ(clitest::WaitCli(child), 128 + sig);
+    close(writer);
+    EXPECT_EQ(Entries(pair.temp), 0u);
+    EXPECT_FALSE(fs::exists(pair.out));
+    EXPECT_EQ(tztest::ReadFile(pair.tmp / "log.err"),
+              std::string("tzrecon diff: interrupted by ") + name + "\n");
+  }
+}
 
 // ---- A disk dump against a folder-store cloud dump of the same library. ----
 
